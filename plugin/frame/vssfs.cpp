@@ -1,0 +1,260 @@
+#include "vssfs.h"
+
+#include "host_alloc.h"
+#include "host_messages.h"
+#include "split_string.h"
+#include "../tree/vssfs_element.h"
+#include "../vss/vssapi.h"
+
+#include <cstdio>
+#include <cstring>
+
+t_CreateVssBackupComponents p_CreateVssBackupComponents;
+t_CreateVssExamineWriterMetadata p_CreateVssExamineWriterMetadata;
+
+namespace {
+
+void free_metadata_list(xml_metadata_list_t* head) {
+  while (head) {
+    xml_metadata_list_t* next = head->next;
+    HFREE(head->name);
+    HFREE(head->data);
+    HFREE(head);
+    head = next;
+  }
+}
+
+}  // namespace
+
+vssfs_t::vssfs_t() {
+  TRACE_FUNCTION(nullptr);  // the context is not known yet
+  element_head = element_tail = nullptr;
+  pending_buf = nullptr;
+  has_pending_files = -1;
+  plugin_active = false;
+  ro_name = nullptr;
+  command_no = 0;
+  command_count = 0;
+  last_plugin_command = nullptr;
+  pending_plugin_command = nullptr;
+  vss_components_set = false;
+  job_canceled = false;
+  vssapi = nullptr;
+  path_bits = nullptr;
+  current_node = nullptr;
+  writer_metadata_head = nullptr;
+  job_metadata_head = job_metadata_tail = nullptr;
+  job_metadata_count = 0;
+  restore_job_no = 0;
+  unique_id = 0;
+  unique_id_str = HSTRDUP("XXXXXXXX");
+  last_job = false;
+  persistent_head = nullptr;
+}
+
+vssfs_t::~vssfs_t() {
+  TRACE_FUNCTION(hpContext);
+  HFREE(last_plugin_command);
+  last_plugin_command = nullptr;
+  while (element_head) {
+    vssfs_element_t* next = element_head->next;
+    delete element_head;
+    element_head = next;
+  }
+  element_tail = nullptr;
+  delete vssapi;
+  vssapi = nullptr;
+  freeSplitString(path_bits);
+  path_bits = nullptr;
+  free_metadata_list(job_metadata_head);
+  job_metadata_head = job_metadata_tail = nullptr;
+  free_metadata_list(writer_metadata_head);
+  writer_metadata_head = nullptr;
+  freePersistent();
+  HFREE(unique_id_str);
+  unique_id_str = nullptr;
+}
+
+hRC vssfs_t::newPlugin(::hpContext* ctx) {
+  hpContext = ctx;
+  TRACE_FUNCTION(hpContext);
+  ctx->pContext = this;
+
+  char* version = nullptr;
+  hfuncs->getHarbekValue(ctx, hVarVersion, &version);
+  if (!version || (version[0] != '4' && version[0] != '6')) {
+    trace_guard.bypass();
+    return hRC_Error;
+  }
+
+  hfuncs->registerHarbekEvents(ctx, hEventJobStart, hEventJobEnd, 0);
+  current_node = nullptr;
+  element_head = nullptr;
+
+  hfuncs->getHarbekValue(ctx, hVarJobId, &job_id);
+  char buf[50];
+  snprintf(buf, sizeof(buf), "%d", job_id);
+  job_id_str = static_cast<char*>(HALLOC(strlen(buf) + 1));
+  strcpy(job_id_str, buf);
+  Dmsg(ctx, 50, " JobId=%d\n", job_id);
+
+  hRC result = hRC_OK;
+  HMODULE vss_dll = nullptr;
+  hfuncs->getHarbekValue(ctx, hVarVssDllHandle, &vss_dll);
+  p_CreateVssExamineWriterMetadata = reinterpret_cast<t_CreateVssExamineWriterMetadata>(
+      reinterpret_cast<void*>(GetProcAddress(vss_dll, VSS_CREATE_EXAMINE_WRITER_METADATA_NAME)));
+  if (!p_CreateVssExamineWriterMetadata) {
+    Jmsg(ctx, JMSG_FATAL, "Cannot get proc address of: p_CreateVssExamineWriterMetadata\n");
+    result = hRC_Error;
+  }
+  p_CreateVssBackupComponents = reinterpret_cast<t_CreateVssBackupComponents>(
+      reinterpret_cast<void*>(GetProcAddress(vss_dll, VSS_CREATE_BACKUP_COMPONENTS_NAME)));
+  if (!p_CreateVssBackupComponents) {
+    Jmsg(ctx, JMSG_FATAL, "Cannot get proc address of: p_CreateVssBackupComponents\n");
+    result = hRC_Error;
+  }
+  return result;
+}
+
+hRC vssfs_t::freePlugin() {
+  TRACE_FUNCTION(hpContext);
+  Dmsg(hpContext, 50, "freePlugin\n");
+  HFREE(job_id_str);
+  job_id_str = nullptr;
+  return hRC_OK;
+}
+
+hRC vssfs_t::getPluginValue(pVariable var, void*) {
+  TRACE_FUNCTION(hpContext);
+  Dmsg(hpContext, 50, "getPluginValue var=%d\n", var);
+  return hRC_OK;
+}
+
+hRC vssfs_t::setPluginValue(pVariable var, void*) {
+  TRACE_FUNCTION(hpContext);
+  Dmsg(hpContext, 50, "setPluginValue var=%d\n", var);
+  return hRC_OK;
+}
+
+hRC vssfs_t::handlePluginEvent(hEvent* event, void*) {
+  TRACE_FUNCTION(hpContext);
+  switch (event->eventType) {
+    case hEventJobStart:
+    case hEventJobEnd:
+    case hEventStartBackupJob:
+    case hEventEndBackupJob:
+    case hEventStartRestoreJob:
+    case hEventEndRestoreJob:
+    case hEventBackupCommand:
+    case hEventRestoreCommand:
+    case hEventLevel:
+    case hEventSince:
+    case hEventCancelCommand:
+    case hEventVssBackupAddComponents:
+    case hEventRestoreObject:
+    case hEventEndFileSet:
+    case hEventPluginCommand:
+    case hEventVssBeforeCloseRestore:
+      return hRC_OK;
+    default:
+      Jmsg(hpContext, JMSG_WARNING, "unknown event=%d\n", event->eventType);
+      return hRC_OK;
+  }
+}
+
+hRC vssfs_t::startBackupFile(save_pkt* sp) {
+  TRACE_FUNCTION(hpContext);
+  if (sp->pkt_size != sizeof(save_pkt) || sp->pkt_end != sizeof(save_pkt)) {
+    Jmsg(hpContext, JMSG_FATAL,
+         "save_pkt size mismatch - sizeof(struct save_pkt) = %d, pkt_size = %d, pkt_end = %d\n",
+         static_cast<int>(sizeof(save_pkt)), sp->pkt_size, sp->pkt_end);
+    return hRC_Error;
+  }
+  return hRC_Error;
+}
+
+hRC vssfs_t::endBackupFile() {
+  TRACE_FUNCTION(hpContext);
+  return hRC_OK;
+}
+
+hRC vssfs_t::startRestoreFile(const char*) {
+  TRACE_FUNCTION(hpContext);
+  return hRC_OK;
+}
+
+hRC vssfs_t::endRestoreFile() {
+  TRACE_FUNCTION(hpContext);
+  return hRC_OK;
+}
+
+hRC vssfs_t::pluginIO(io_pkt* io) {
+  TRACE_FUNCTION(hpContext);
+  if (io->pkt_size != sizeof(io_pkt) || io->pkt_end != sizeof(io_pkt)) {
+    Jmsg(hpContext, JMSG_FATAL,
+         "io_pkt size mismatch - sizeof(struct io_pkt) = %d, pkt_size = %d, pkt_end = %d\n",
+         static_cast<int>(sizeof(io_pkt)), io->pkt_size, io->pkt_end);
+  }
+  if (!current_node) return hRC_OK;
+  switch (io->func) {
+    case IO_OPEN:
+      return current_node->pluginIoOpen(io);
+    case IO_READ:
+      return current_node->pluginIoRead(io);
+    case IO_WRITE:
+      return current_node->pluginIoWrite(io);
+    case IO_CLOSE:
+      return current_node->pluginIoClose(io);
+    case IO_SEEK:
+      return current_node->pluginIoSeek(io);
+    default:
+      return hRC_OK;
+  }
+}
+
+hRC vssfs_t::createFile(restore_pkt* rp) {
+  TRACE_FUNCTION(hpContext);
+  if (rp->pkt_size != sizeof(restore_pkt) || rp->pkt_end != sizeof(restore_pkt)) {
+    Jmsg(hpContext, JMSG_FATAL,
+         "restore_pkt size mismatch - sizeof(struct restore_pkt) = %d, pkt_size = %d, pkt_end = %d\n",
+         static_cast<int>(sizeof(restore_pkt)), rp->pkt_size, rp->pkt_end);
+    return hRC_Error;
+  }
+  rp->create_status = CREATE_SKIP;
+  return hRC_OK;
+}
+
+hRC vssfs_t::setFileAttributes(restore_pkt*) {
+  TRACE_FUNCTION(hpContext);
+  return hRC_OK;
+}
+
+hRC vssfs_t::checkFile(char*) {
+  TRACE_FUNCTION(hpContext);
+  return hRC_OK;
+}
+
+void* vssfs_t::getPersistent(const char* name, int size) {
+  TRACE_FUNCTION(hpContext);
+  for (vssfs_persistent_list_t* p = persistent_head; p; p = p->next) {
+    if (strcmp(p->name, name) == 0) return p->data;
+  }
+  vssfs_persistent_list_t* entry =
+      static_cast<vssfs_persistent_list_t*>(HALLOC(sizeof(vssfs_persistent_list_t)));
+  entry->name = HSTRDUP(name);
+  entry->data = HALLOC(size);
+  entry->next = persistent_head;
+  persistent_head = entry;
+  return entry->data;
+}
+
+void vssfs_t::freePersistent() {
+  TRACE_FUNCTION(hpContext);
+  while (persistent_head) {
+    vssfs_persistent_list_t* next = persistent_head->next;
+    HFREE(persistent_head->name);
+    HFREE(persistent_head->data);
+    HFREE(persistent_head);
+    persistent_head = next;
+  }
+}

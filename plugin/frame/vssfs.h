@@ -1,0 +1,95 @@
+// The per-job plug-in instance.
+#pragma once
+
+#include "host_interface.h"
+#include "../vss/vss_interface.h"
+
+#include <ctime>
+
+class vssfs_element_t;
+class vssfs_node_t;
+class vssapi_t;
+class vssapi_writer_t;
+
+// The two factories of the host's shadow copy library, looked up by every newPlugin.
+extern t_CreateVssBackupComponents p_CreateVssBackupComponents;
+extern t_CreateVssExamineWriterMetadata p_CreateVssExamineWriterMetadata;
+
+// One restore object received from the host.
+struct xml_metadata_list_t {
+  xml_metadata_list_t* next;
+  char* name;
+  int size;
+  int job_id;
+  bool used;
+  char* data;
+};
+
+// One named block of the persistent store.
+struct vssfs_persistent_list_t {
+  vssfs_persistent_list_t* next;
+  char* name;
+  void* data;
+};
+
+class vssfs_t {
+ public:
+  vssfs_element_t* element_head;
+  vssfs_element_t* element_tail;
+  WCHAR* pending_buf;
+  int pending_size;
+  int pending_offset;
+  int has_pending_files;
+  bool plugin_active;
+  vssapi_writer_t* vssapi_writer;
+  BSTR xml;
+  char* ro_name;
+  int command_no;
+  int command_count;
+  char* last_plugin_command;
+  char* pending_plugin_command;
+  bool vss_components_set;
+  int state;
+  int job_level;
+  bool job_canceled;
+  vssapi_t* vssapi;
+  char** path_bits;
+  int path_bits_count;
+  int job_id;
+  char* job_id_str;
+  time_t job_since;
+  int job_type;
+  DWORD type_mask;
+  IVssBackupComponents* vss_components;
+  vssfs_node_t* current_node;
+  ::hpContext* hpContext;
+  xml_metadata_list_t* writer_metadata_head;
+  xml_metadata_list_t* job_metadata_head;
+  xml_metadata_list_t* job_metadata_tail;
+  int job_metadata_count;
+  int restore_job_no;
+  time_t unique_id;
+  char* unique_id_str;
+  bool last_job;
+  vssfs_persistent_list_t* persistent_head;
+
+  vssfs_t();
+  ~vssfs_t();
+
+  hRC newPlugin(::hpContext* ctx);
+  hRC freePlugin();
+  hRC getPluginValue(pVariable var, void* value);
+  hRC setPluginValue(pVariable var, void* value);
+  hRC handlePluginEvent(hEvent* event, void* value);
+  hRC startBackupFile(save_pkt* sp);
+  hRC endBackupFile();
+  hRC startRestoreFile(const char* cmd);
+  hRC endRestoreFile();
+  hRC pluginIO(io_pkt* io);
+  hRC createFile(restore_pkt* rp);
+  hRC setFileAttributes(restore_pkt* rp);
+  hRC checkFile(char* fname);
+
+  void* getPersistent(const char* name, int size);
+  void freePersistent();
+};

@@ -1,0 +1,14 @@
+# Sourced: the Wine settings every run of this project uses, with the prefix inside the build folder.
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export WINEPREFIX="$root/build/x64/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="winedbg.exe=d"
+export WINEARCH=win64
+
+# A persistent server makes each program start cheap; the first start creates the prefix.
+wine_start() {
+  mkdir -p "$WINEPREFIX"
+  wineserver -p
+  wine wineboot -i >/dev/null 2>&1 || true
+}
+wine_stop() { wineserver -k 2>/dev/null || true; }

@@ -1,0 +1,118 @@
+// Pieces of the frame that the DLL does not export, linked in directly.
+#include "../../plugin/frame/host_alloc.h"
+#include "../../plugin/frame/host_messages.h"
+#include "../../plugin/frame/split_string.h"
+#include "../../plugin/frame/vssfs.h"
+#include "../../sim/host/harbek/harbek_accounting.h"
+#include "../../sim/host/testhost/test_host.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using ::testing::ElementsAre;
+
+namespace {
+
+std::vector<std::string> split(const char* text, int max_parts, int* count) {
+  std::string copy(text);
+  char** parts = splitString(&copy[0], '/', max_parts, count);
+  std::vector<std::string> out;
+  for (char** p = parts; *p; ++p) out.push_back(*p);
+  EXPECT_EQ(static_cast<int>(out.size()), *count);
+  freeSplitString(parts);
+  return out;
+}
+
+TEST(SplitString, SeparatorsAtTheEdgesAndInARow) {
+  int count = -1;
+  EXPECT_THAT(split("/@SYSTEMSTATE/", 32, &count), ElementsAre("", "@SYSTEMSTATE"));
+  EXPECT_EQ(count, 2);
+  EXPECT_THAT(split("a//b", 32, &count), ElementsAre("a", "", "b"));
+  EXPECT_THAT(split("/", 32, &count), ElementsAre(""));
+  EXPECT_EQ(count, 1);
+  EXPECT_THAT(split("", 32, &count), ElementsAre(""));
+  EXPECT_THAT(split("/@SYSTEMSTATE/Registry Writer/", 32, &count),
+              ElementsAre("", "@SYSTEMSTATE", "Registry Writer"));
+  EXPECT_THAT(split("vss:/@MSSQL/:+master:model", 32, &count), ElementsAre("vss:", "@MSSQL", ":+master:model"));
+}
+
+TEST(SplitString, DropsTextBeyondTheLimit) {
+  std::string forty;
+  for (int i = 0; i < 40; ++i) forty += "p" + std::to_string(i) + "/";
+  int count = 0;
+  auto parts = split(forty.c_str(), 32, &count);
+  EXPECT_EQ(count, 32);
+  EXPECT_EQ(parts.back(), "p31");
+  EXPECT_THAT(split("a/b/c", 1, &count), ElementsAre("a"));
+}
+
+TEST(SplitString, ReturnsEveryBlockToTheHost) {
+  size_t before = harbek_live_blocks_matching("/plugin/");
+  std::string text = "/x/y/z";
+  int count = 0;
+  char** parts = splitString(&text[0], '/', 32, &count);
+  EXPECT_EQ(harbek_live_blocks_matching("/plugin/"), before + 5);  // array and four parts
+  freeSplitString(parts);
+  EXPECT_EQ(harbek_live_blocks_matching("/plugin/"), before);
+}
+
+TEST(HostAllocation, TaggedObjectsAreZeroFilledAndReturned) {
+  struct Sample {
+    int a;
+    char* b;
+    double c[8];
+  };
+  size_t before = harbek_live_blocks_matching("/plugin/");
+  size_t bad_before = harbek_bad_frees();
+  Sample* s = HNEW Sample;
+  EXPECT_EQ(s->a, 0);
+  EXPECT_EQ(s->b, nullptr);
+  for (double c : s->c) EXPECT_EQ(c, 0.0);
+  char* copy = HSTRDUP("text");
+  EXPECT_STREQ(copy, "text");
+  delete s;
+  HFREE(copy);
+  EXPECT_EQ(harbek_live_blocks_matching("/plugin/"), before);
+  EXPECT_EQ(harbek_bad_frees(), bad_before);
+}
+
+// An instance made in this process, its messages going to a test job.
+class Instance : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hfuncs = TestHost::HostFuncs();
+    vssfs = HNEW vssfs_t;
+    vssfs->hpContext = &job.ctx;
+    job.ctx.hContext = &job;
+    job.ctx.pContext = vssfs;
+  }
+  void TearDown() override {
+    delete vssfs;
+    EXPECT_EQ(harbek_live_blocks_matching("/plugin/"), before);
+  }
+  size_t before = harbek_live_blocks_matching("/plugin/");
+  TestJob job;
+  vssfs_t* vssfs = nullptr;
+};
+
+TEST_F(Instance, PersistentBlocksAreNamedZeroFilledAndLastUntilReleased) {
+  auto* first = static_cast<unsigned char*>(vssfs->getPersistent("registry", 16));
+  ASSERT_NE(first, nullptr);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(first[i], 0) << i;
+  first[0] = 7;
+  EXPECT_EQ(vssfs->getPersistent("registry", 4096), first);
+  EXPECT_EQ(first[0], 7);
+  void* other = vssfs->getPersistent("complus", 16);
+  EXPECT_NE(other, first);
+  EXPECT_NE(vssfs->getPersistent("Registry", 16), first);  // names compare exactly
+  vssfs->freePersistent();
+  EXPECT_EQ(vssfs->persistent_head, nullptr);
+  vssfs->getPersistent("registry", 16);  // the destructor releases what is left
+  EXPECT_THAT(job.DebugMessages(10),
+              testing::Contains("Enter function void* vssfs_t::getPersistent(const char*, int)\n"));
+}
+
+}  // namespace
