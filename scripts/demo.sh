@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/wine-env.sh"
 wine_start
 trap wine_stop EXIT
-bin="$root/build/x64/bin"
+bin="$build_dir/x64/bin"
 
 echo "== mobri: usage (the shipped program is build/i686/bin/mobri.exe) =="
 wine "$bin/mobri.exe" --help || true

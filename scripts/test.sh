@@ -7,5 +7,5 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/wine-env.sh"
 wine_start
 trap wine_stop EXIT
-cd "$root/build/x64"
+cd "$build_dir/x64"
 ctest --output-on-failure -j "$(nproc)" "$@"

@@ -1,6 +1,8 @@
 # Sourced: the Wine settings every run of this project uses, with the prefix inside the build folder.
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-export WINEPREFIX="$root/build/x64/wineprefix"
+build_dir=${SNAPTREE_BUILD_DIR:-build}
+case $build_dir in /*) ;; *) build_dir="$root/$build_dir" ;; esac
+export WINEPREFIX="$build_dir/x64/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="winedbg.exe=d"
 export WINEARCH=win64
