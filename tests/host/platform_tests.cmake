@@ -1,0 +1,5 @@
+# Tests of the bench host's platform facilities.
+snaptree_wine_test(NAME import_patch_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/import_patch_test.cpp
+                   LIBS importpatch DEPENDS harbek)
+snaptree_wine_test(NAME backup_stream_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/backup_stream_test.cpp
+                   LIBS backupstream)
