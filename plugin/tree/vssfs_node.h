@@ -15,6 +15,9 @@ enum {
   VSSFS_NODE_FILE = 5
 };
 
+// The instance sends every backup, restore and I/O call to its one current node. A node hands
+// control down by making a new child current and up by making its parent current; on restore
+// hRC_Seen tells the instance to pass the same packet on to the new current node.
 class vssfs_node_t {
  public:
   int type;
@@ -22,13 +25,15 @@ class vssfs_node_t {
   vssfs_node_t* parent;
   vssfs_t* vssfs;
   ::hpContext* hpContext;
-  char* name;
-  char* full_path;
+  char* name;       // owned copy of this node's path piece
+  char* full_path;  // owned: "/" + names from the element down; directories end in "/"
   size_t size;
-  int level;
+  int level;  // index of this node's piece in the split restore path
   time_t last_unique_id;
 
+  // Root form (elements): no parent, level 0.
   vssfs_node_t(vssfs_t* vssfs, char* name, int type);
+  // Child form: level is the parent's plus one.
   vssfs_node_t(vssfs_t* vssfs, char* name, int type, vssfs_node_t* parent);
   virtual ~vssfs_node_t();
 
@@ -37,11 +42,16 @@ class vssfs_node_t {
   virtual hRC createFile(restore_pkt* rp) = 0;
   virtual hRC endRestoreFile() = 0;
   virtual hRC postRestore();
+  // Defaults for kinds without a data stream: an empty stream that refuses writes and seeks.
   virtual hRC pluginIoOpen(io_pkt* io);
   virtual hRC pluginIoRead(io_pkt* io);
   virtual hRC pluginIoWrite(io_pkt* io);
   virtual hRC pluginIoSeek(io_pkt* io);
   virtual hRC pluginIoClose(io_pkt* io);
 
+  // A new host block holding this node's virtual path.
   char* make_full_path();
+
+ private:
+  void init_node(vssfs_t* vssfs, char* name, int type);
 };

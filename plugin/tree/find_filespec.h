@@ -1,0 +1,72 @@
+// Turns a component's file specifications into a stream of directory entries, one at a time.
+#pragma once
+
+#include "../frame/host_interface.h"
+
+#include <windows.h>
+
+// One specification: files matching 'filespec' below 'path', searched and read under 'alt_path'.
+struct filespec_list_t {
+  filespec_list_t* next;
+  WCHAR* path;      // live directory: the names the backup shows
+  WCHAR* alt_path;  // read directory, normally the same one inside the snapshot
+  WCHAR* filespec;  // wildcard pattern or plain file name
+  bool recursive;
+  FILETIME differenced_time;  // 0: no time filter; else only files written later
+  WCHAR* partial_range;
+  WCHAR* partial_metadata;
+
+  filespec_list_t(WCHAR* path, WCHAR* alt_path, WCHAR* filespec, bool recursive);
+  ~filespec_list_t();
+};
+
+// One unfinished descent: the names of the level above and its still open search.
+struct find_stack_t {
+  find_stack_t* next;
+  WCHAR* path;
+  WCHAR* alt_path;
+  HANDLE find_handle;
+  WIN32_FIND_DATAW find_data;  // the directory being descended into
+};
+
+class find_filespec_t {
+ public:
+  ::hpContext* hpContext;
+  filespec_list_t* filespec_head;
+  filespec_list_t* filespec_curr;
+  find_stack_t* stack_head;
+  HANDLE find_handle;
+  int state;  // 0 start a search, 1 fetch, 2 an entry at hand, 3 search exhausted
+  WIN32_FIND_DATAW find_data;
+
+  explicit find_filespec_t(::hpContext* ctx);
+  ~find_filespec_t();
+
+  // New specifications go in front of the list.
+  void add_filespec(WCHAR* path, WCHAR* alt_path, WCHAR* filespec, bool recursive);
+  void add_filespec(WCHAR* path, WCHAR* filespec);
+  void add_differenced(WCHAR* path, WCHAR* filespec, bool recursive, FILETIME* filetime);
+  void add_partial(WCHAR* path, WCHAR* filespec, WCHAR* range, WCHAR* metadata);
+
+  // Back to the first specification; call after adding and before the first next().
+  void reset();
+  // The next entry that passes the time filter; false at the end of the list. Directories
+  // reached by descent come after everything inside them; reparse points are never entered.
+  bool next();
+
+  // Names of the current entry, new host blocks the caller releases with HFREE; a directory's
+  // names end in a backslash.
+  WCHAR* filename();
+  WCHAR* alt_filename();
+  bool is_dir();
+  bool is_reparse();
+  FILETIME last_write_time();
+  // Texts of the current specification, owned by the enumerator.
+  WCHAR* partial_range();
+  WCHAR* partial_metadata();
+
+ private:
+  bool _next();
+  void unwind();
+  WCHAR* entry_name(const WCHAR* directory);
+};
