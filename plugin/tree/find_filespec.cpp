@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 
 namespace {
 
@@ -44,6 +45,23 @@ bool is_dot_entry(const WCHAR* name) { return wcscmp(name, L".") == 0 || wcscmp(
 
 uint64_t ticks(const FILETIME& time) {
   return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// The directory search's own name test: '*' any run, '?' one character, case ignored; "*.*" and
+// a final ".*" also take names without an extension.
+bool name_matches(const WCHAR* pattern, const WCHAR* name) {
+  if (wcscmp(pattern, L"*.*") == 0) return true;
+  if (*pattern == L'\0') return *name == L'\0';
+  if (wcscmp(pattern, L".*") == 0 && *name == L'\0') return true;
+  if (*pattern == L'*') {
+    for (const WCHAR* rest = name;; ++rest) {
+      if (name_matches(pattern + 1, rest)) return true;
+      if (*rest == L'\0') return false;
+    }
+  }
+  if (*name == L'\0') return false;
+  if (*pattern != L'?' && towupper(*pattern) != towupper(*name)) return false;
+  return name_matches(pattern + 1, name + 1);
 }
 
 int handle_number(HANDLE handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
@@ -173,7 +191,10 @@ bool find_filespec_t::_next() {
     Dmsg(hpContext, 500, "state=%d\n", state);
     switch (state) {
       case 0: {
-        WCHAR* pattern = join(filespec_curr->alt_path, filespec_curr->filespec, false);
+        // A recursive search lists everything so that subdirectories are entered whatever their
+        // names; the pattern then picks the entries to produce.
+        WCHAR* pattern = join(filespec_curr->alt_path,
+                              filespec_curr->recursive ? L"*" : filespec_curr->filespec, false);
         find_handle = FindFirstFileW(pattern, &find_data);
         Dmsg(hpContext, 500, "FindFirstFile(%ls) = %d\n", pattern, handle_number(find_handle));
         HFREE(pattern);
@@ -208,6 +229,9 @@ bool find_filespec_t::_next() {
           filespec_curr->alt_path = join(level->alt_path, find_data.cFileName, false);
           find_handle = INVALID_HANDLE_VALUE;
           state = 0;
+        } else if (filespec_curr->recursive &&
+                   !name_matches(filespec_curr->filespec, find_data.cFileName)) {
+          state = 1;
         } else {
           state = 1;
           return true;

@@ -67,6 +67,18 @@ TEST_F(Enumerator, WithoutRecursionDirectoriesAreListedButNotEntered) {
   EXPECT_THAT(All(), UnorderedElementsAreArray(In({L"a.txt", greek, L"sub\\"})));
 }
 
+TEST_F(Enumerator, RecursionEntersDirectoriesWhoseNamesDoNotMatchThePattern) {
+  folder.Make({L"a.log", L"b.txt", L"TxR\\c.LOG", L"TxR\\d.txt", L"TxR\\deep\\e.log", L"x.log.bak"});
+  Add(folder.root(), folder.root(), L"*.log", true);
+  EXPECT_THAT(All(), UnorderedElementsAreArray(In({L"a.log", L"TxR\\c.LOG", L"TxR\\deep\\e.log",
+                                                   L"TxR\\deep\\", L"TxR\\"})));
+  find->reset();
+  delete find;
+  find = HNEW find_filespec_t(&job.ctx);
+  Add(folder.root(), folder.root(), L"b.*", true);
+  EXPECT_THAT(All(), UnorderedElementsAreArray(In({L"b.txt", L"TxR\\deep\\", L"TxR\\"})));
+}
+
 TEST_F(Enumerator, RecursionListsEveryDirectoryAfterItsContentsButNeverTheSearchedOne) {
   folder.Make({L"a.txt", L"sub\\inner.txt", L"sub\\d1\\d2\\d3\\leaf.bin", L"sub\\empty\\", L"zz\\z.txt"});
   Add(folder.root(), folder.root(), L"*", true);
