@@ -11,6 +11,8 @@ export WINEARCH=win64
 wine_start() {
   mkdir -p "$WINEPREFIX"
   wineserver -p
-  wine wineboot -i >/dev/null 2>&1 || true
+  # Plain wineboot: with -i and a persistent server, a second services.exe may start, and
+  # services created through one manager stay unknown to the other.
+  wine wineboot >/dev/null 2>&1 || true
 }
 wine_stop() { wineserver -k 2>/dev/null || true; }

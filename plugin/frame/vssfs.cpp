@@ -73,6 +73,9 @@ vssfs_t::~vssfs_t() {
   freePersistent();
   HFREE(unique_id_str);
   unique_id_str = nullptr;
+  // Reboot-time operations of a restore that never reached its last segment.
+  HFREE(pending_buf);
+  pending_buf = nullptr;
 }
 
 hRC vssfs_t::newPlugin(::hpContext* ctx) {

@@ -92,4 +92,17 @@ class vssfs_t {
 
   void* getPersistent(const char* name, int size);
   void freePersistent();
+
+  // File operations carried out by Windows at the next reboot.
+  hRC addPendingRename(WCHAR* target, WCHAR* source);
+  hRC addPendingDelete(WCHAR* filename);
+  hRC addPendingRename(char* target, char* source);
+  hRC addPendingDelete(char* filename);
+  hRC commitPendingRenames();
+  bool checkPendingRenames();
+
+  // Exclusions handed to the host's fileset.
+  hRC filesetReceived();
+  hRC addFilespecExclude(char* exclude_string, int type);
+  hRC addFilespecExclude(char* exclude_string, bool recurse, int type);
 };
