@@ -151,7 +151,7 @@ void find_filespec_t::add_partial(WCHAR* path, WCHAR* filespec, WCHAR* range, WC
   }
 }
 
-// Closes every open search and gives the current specification back its own names.
+// Closes every open search and gives the current file spec back its own names.
 void find_filespec_t::unwind() {
   TRACE_FUNCTION(hpContext);
   if (find_handle != INVALID_HANDLE_VALUE) FindClose(find_handle);

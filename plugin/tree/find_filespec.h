@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-// One specification: files matching 'filespec' below 'path', searched and read under 'alt_path'.
+// One file spec: files matching 'filespec' below 'path', searched and read under 'alt_path'.
 struct filespec_list_t {
   filespec_list_t* next;
   WCHAR* path;      // live directory: the names the backup shows
@@ -48,7 +48,7 @@ class find_filespec_t {
   void add_differenced(WCHAR* path, WCHAR* filespec, bool recursive, FILETIME* filetime);
   void add_partial(WCHAR* path, WCHAR* filespec, WCHAR* range, WCHAR* metadata);
 
-  // Back to the first specification; call after adding and before the first next().
+  // Back to the first file spec; call after adding and before the first next().
   void reset();
   // The next entry that passes the time filter; false at the end of the list. Directories
   // reached by descent come after everything inside them; reparse points are never entered.
@@ -61,7 +61,7 @@ class find_filespec_t {
   bool is_dir();
   bool is_reparse();
   FILETIME last_write_time();
-  // Texts of the current specification, owned by the enumerator.
+  // Texts of the current file spec, owned by the enumerator.
   WCHAR* partial_range();
   WCHAR* partial_metadata();
 
