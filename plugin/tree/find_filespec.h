@@ -1,4 +1,4 @@
-// Turns a component's file specifications into a stream of directory entries, one at a time.
+// Turns a component's file specs into a stream of directory entries, one at a time.
 #pragma once
 
 #include "../frame/host_interface.h"
@@ -42,7 +42,7 @@ class find_filespec_t {
   explicit find_filespec_t(::hpContext* ctx);
   ~find_filespec_t();
 
-  // New specifications go in front of the list.
+  // New file specs go in front of the list.
   void add_filespec(WCHAR* path, WCHAR* alt_path, WCHAR* filespec, bool recursive);
   void add_filespec(WCHAR* path, WCHAR* filespec);
   void add_differenced(WCHAR* path, WCHAR* filespec, bool recursive, FILETIME* filetime);
