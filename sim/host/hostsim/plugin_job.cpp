@@ -1,0 +1,185 @@
+#include "../../../plugin/frame/host_interface.h"
+
+#include "plugin_job.h"
+
+#include "../harbek/harbek_accounting.h"
+
+#include <atomic>
+
+namespace {
+
+// The allocator's count is process-wide: a job can only judge its own blocks while no other
+// instance lived during it.
+std::atomic<int> g_instances{0};
+std::atomic<unsigned> g_overlaps{0};
+
+}  // namespace
+
+const char* EventName(int type) {
+  static const char* const kNames[] = {
+      "?", "hEventJobStart", "hEventJobEnd", "hEventStartBackupJob", "hEventEndBackupJob",
+      "hEventStartRestoreJob", "hEventEndRestoreJob", "hEventStartVerifyJob", "hEventEndVerifyJob",
+      "hEventBackupCommand", "hEventRestoreCommand", "hEventLevel", "hEventSince",
+      "hEventCancelCommand", "hEventVssBackupAddComponents",
+      "hEventVssRestoreLoadComponentMetadata", "hEventVssRestoreSetComponentsSelected",
+      "hEventRestoreObject", "hEventEndFileSet", "hEventPluginCommand",
+      "hEventVssBeforeCloseRestore"};
+  return type > 0 && type <= 20 ? kNames[type] : "?";
+}
+
+io_pkt NewIoPacket(int func, const std::string& name, char* buf, int count) {
+  io_pkt io{};
+  io.pkt_size = io.pkt_end = sizeof(io_pkt);
+  io.func = func;
+  io.fname = name.c_str();
+  io.buf = buf;
+  io.count = count;
+  return io;
+}
+
+PluginJob::PluginJob(const Options& options, std::ostream& out, std::ostream& err)
+    : options_(options), host_(std::make_shared<HostJob>(out, err, options.debug)) {}
+
+PluginJob::~PluginJob() {
+  if (instance_ || plugin_) Finish();
+}
+
+bool PluginJob::Start(int job_id, char job_type) {
+  HostJob& h = *host_;
+  h.job_id = job_id;
+  counts_.job_id = job_id;
+  h.job_type = job_type;
+  h.exe_path = ProgramFolder();
+  h.working_dir = options_.archive + "\\working";
+  MakeFolder(h.working_dir);
+  h.job_name = Format("hostsim-%s.%d", job_type == 'B' ? "backup" : "restore", job_id);
+
+  std::string error;
+  if (options_.vss != "none") {
+    std::string path = options_.vss.empty() ? ProgramFolder() + "\\simvss.dll" : options_.vss;
+    vss_.reset(new VssModule);
+    if (!vss_->Load(path, options_.machine, options_.archive + "\\vss-journal.txt", &error)) {
+      log().Fatal("%s", error.c_str());
+      return false;
+    }
+    h.vss_module = vss_->module();
+  }
+  std::string path = options_.plugin.empty() ? ProgramFolder() + "\\snaptree-fd.dll" : options_.plugin;
+  plugin_ = PluginModule::Acquire(path, h, &error);
+  if (!plugin_ || !plugin_->funcs()) {
+    log().Fatal("%s", error.c_str());
+    return false;
+  }
+
+  if (g_instances.fetch_add(1) > 0) g_overlaps.fetch_add(1);
+  overlap_mark_ = g_overlaps.load();
+  live_before_ = harbek_live_blocks();
+  instance_ = true;
+  hRC rc;
+  {
+    CurrentJobScope current(&h);
+    rc = plugin_->funcs()->newPlugin(&h.ctx);
+  }
+  if (rc != hRC_OK) {
+    log().Fatal("newPlugin answered %d: the plug-in refuses the job", rc);
+    return false;
+  }
+  running_ = true;
+  return true;
+}
+
+void PluginJob::FreeInstance() {
+  HostJob& h = *host_;
+  if (instance_) {
+    {
+      CurrentJobScope current(&h);
+      plugin_->funcs()->freePlugin(&h.ctx);
+    }
+    h.freed = true;
+    instance_ = false;
+    running_ = false;
+    long left = static_cast<long>(harbek_live_blocks()) - static_cast<long>(live_before_);
+    bool alone = g_instances.fetch_sub(1) == 1 && g_overlaps.load() == overlap_mark_;
+    counts_.live_blocks = alone ? left : 0;
+    h.contract.CheckBlocksAtEnd(counts_.live_blocks, h.host_blocks.size());
+    for (auto& block : h.host_blocks) free(block.first);
+    h.host_blocks.clear();
+  }
+  h.freed = true;
+}
+
+void PluginJob::Finish() {
+  FreeInstance();
+  if (plugin_) {
+    plugin_->Retire(host_);
+    plugin_.reset();  // the last job of the module runs unloadPlugin here
+  }
+  vss_.reset();
+}
+
+int PluginJob::End() {
+  Finish();
+  log().Summary(Format("summary: jobid=%d entries=%llu bytes=%llu objects=%llu live_blocks=%ld",
+                       counts_.job_id, static_cast<unsigned long long>(counts_.entries),
+                       static_cast<unsigned long long>(counts_.bytes),
+                       static_cast<unsigned long long>(counts_.objects), counts_.live_blocks));
+  return log().failed() ? 1 : 0;
+}
+
+hRC PluginJob::Event(int type, const void* value) {
+  hEvent event{static_cast<uint32_t>(type)};
+  log().Debug(50, __FILE__, __LINE__, Format("event %s", EventName(type)));
+  CurrentJobScope current(host_.get());
+  return plugin_->funcs()->handlePluginEvent(&host_->ctx, &event, const_cast<void*>(value));
+}
+
+hRC PluginJob::StartBackupFile(save_pkt* sp) {
+  CurrentJobScope current(host_.get());
+  hRC rc = plugin_->funcs()->startBackupFile(&host_->ctx, sp);
+  contract().CheckSizes("startBackupFile", "save_pkt", sp->pkt_size, sp->pkt_end, sizeof(save_pkt));
+  return rc;
+}
+
+hRC PluginJob::EndBackupFile() {
+  CurrentJobScope current(host_.get());
+  return plugin_->funcs()->endBackupFile(&host_->ctx);
+}
+
+hRC PluginJob::StartRestoreFile(const char* cmd) {
+  CurrentJobScope current(host_.get());
+  return plugin_->funcs()->startRestoreFile(&host_->ctx, cmd);
+}
+
+hRC PluginJob::EndRestoreFile() {
+  CurrentJobScope current(host_.get());
+  return plugin_->funcs()->endRestoreFile(&host_->ctx);
+}
+
+hRC PluginJob::PluginIO(io_pkt* io, const char* name) {
+  contract().NoteIo(io->func, name);
+  CurrentJobScope current(host_.get());
+  hRC rc = plugin_->funcs()->pluginIO(&host_->ctx, io);
+  contract().CheckSizes("pluginIO", "io_pkt", io->pkt_size, io->pkt_end, sizeof(io_pkt));
+  return rc;
+}
+
+hRC PluginJob::CreateFile(restore_pkt* rp) {
+  CurrentJobScope current(host_.get());
+  hRC rc = plugin_->funcs()->createFile(&host_->ctx, rp);
+  contract().CheckSizes("createFile", "restore_pkt", rp->pkt_size, rp->pkt_end, sizeof(restore_pkt));
+  return rc;
+}
+
+hRC PluginJob::SetFileAttributes(restore_pkt* rp) {
+  CurrentJobScope current(host_.get());
+  hRC rc = plugin_->funcs()->setFileAttributes(&host_->ctx, rp);
+  contract().CheckSizes("setFileAttributes", "restore_pkt", rp->pkt_size, rp->pkt_end,
+                        sizeof(restore_pkt));
+  return rc;
+}
+
+hRC PluginJob::CheckFile(const char* fname) {
+  std::string copy = fname;  // the plug-in takes a writable text
+  CurrentJobScope current(host_.get());
+  return plugin_->funcs()->checkFile(&host_->ctx, &copy[0]);
+}

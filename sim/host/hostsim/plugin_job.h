@@ -1,0 +1,72 @@
+// One job of the bench host: the plug-in instance with its context, the calls into it, and the
+// accounting that ends in the summary line.
+#pragma once
+
+#include "../../../plugin/frame/host_interface.h"
+
+#include "host_services.h"
+#include "options.h"
+#include "plugin_module.h"
+
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+
+struct JobCounts {
+  int job_id = 0;
+  uint64_t entries = 0;
+  uint64_t bytes = 0;
+  uint64_t objects = 0;
+  long live_blocks = 0;
+};
+
+class PluginJob {
+ public:
+  PluginJob(const Options& options, std::ostream& out, std::ostream& err);
+  ~PluginJob();
+
+  HostJob& host() { return *host_; }
+  const HostJob& host() const { return *host_; }
+  JobLog& log() { return *host_->log; }
+  ContractChecker& contract() { return host_->contract; }
+  JobCounts& counts() { return counts_; }
+  VssModule* vss() { return vss_.get(); }
+  // newPlugin succeeded and freePlugin has not been called yet.
+  bool running() const { return running_; }
+
+  // Loads the shadow copy module (unless "none") and the plug-in, and creates the instance.
+  bool Start(int job_id, char job_type);
+  // freePlugin and the block accounting.
+  void FreeInstance();
+  // FreeInstance, then the release of the plug-in and shadow copy modules.
+  void Finish();
+  // The summary line; the exit status of the job.
+  int End();
+
+  hRC Event(int type, const void* value);
+  hRC StartBackupFile(save_pkt* sp);
+  hRC EndBackupFile();
+  hRC StartRestoreFile(const char* cmd);
+  hRC EndRestoreFile();
+  hRC PluginIO(io_pkt* io, const char* name);
+  hRC CreateFile(restore_pkt* rp);
+  hRC SetFileAttributes(restore_pkt* rp);
+  hRC CheckFile(const char* fname);
+
+ private:
+  const Options& options_;
+  std::shared_ptr<HostJob> host_;
+  std::shared_ptr<PluginModule> plugin_;
+  std::unique_ptr<VssModule> vss_;
+  bool instance_ = false;
+  bool running_ = false;
+  bool alone_ = false;
+  size_t live_before_ = 0;
+  unsigned overlap_mark_ = 0;
+  JobCounts counts_;
+};
+
+const char* EventName(int type);
+// An I/O packet as the host hands it over: sizes set, everything else zero.
+io_pkt NewIoPacket(int func, const std::string& name, char* buf = nullptr, int count = 0);
