@@ -10,7 +10,7 @@ export WINEARCH=win64
 # A persistent server makes each program start cheap; the first start creates the prefix.
 wine_start() {
   mkdir -p "$WINEPREFIX"
-  wineserver -p
+  wineserver -p 2>/dev/null || true  # already running for this prefix is fine
   # Plain wineboot: with -i and a persistent server, a second services.exe may start, and
   # services created through one manager stay unknown to the other.
   wine wineboot >/dev/null 2>&1 || true
