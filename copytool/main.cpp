@@ -1,6 +1,3 @@
-#include <cstdio>
+#include "mobri.h"
 
-int main() {
-  fputs("Usage: mobri [options]\r\n", stderr);
-  return 0;
-}
+int main(int argc, char* argv[]) { return MobriMain(argc, argv); }
