@@ -1,4 +1,5 @@
 // Pieces of the frame that the DLL does not export, linked in directly.
+#include "../support/plugin_instance_test.h"
 #include "../../plugin/frame/host_alloc.h"
 #include "../../plugin/frame/host_messages.h"
 #include "../../plugin/frame/split_string.h"
@@ -79,24 +80,7 @@ TEST(HostAllocation, TaggedObjectsAreZeroFilledAndReturned) {
   EXPECT_EQ(harbek_bad_frees(), bad_before);
 }
 
-// An instance made in this process, its messages going to a test job.
-class Instance : public ::testing::Test {
- protected:
-  void SetUp() override {
-    hfuncs = TestHost::HostFuncs();
-    vssfs = HNEW vssfs_t;
-    vssfs->hpContext = &job.ctx;
-    job.ctx.hContext = &job;
-    job.ctx.pContext = vssfs;
-  }
-  void TearDown() override {
-    delete vssfs;
-    EXPECT_EQ(harbek_live_blocks_matching("/plugin/"), before);
-  }
-  size_t before = harbek_live_blocks_matching("/plugin/");
-  TestJob job;
-  vssfs_t* vssfs = nullptr;
-};
+using Instance = PluginInstanceTest;
 
 TEST_F(Instance, PersistentBlocksAreNamedZeroFilledAndLastUntilReleased) {
   auto* first = static_cast<unsigned char*>(vssfs->getPersistent("registry", 16));

@@ -5,23 +5,6 @@
 
 hRC InstanceTest::check_changes_answer = hRC_OK;
 
-void InstanceTest::SetUp() {
-  blocks_before = harbek_live_blocks_matching("/plugin/");
-  funcs = *TestHost::HostFuncs();
-  check_changes_answer = hRC_OK;
-  funcs.checkChanges = CheckChanges;
-  hfuncs = &funcs;
-  job.ctx.hContext = &job;
-  vssfs = HNEW vssfs_t;
-  vssfs->hpContext = &job.ctx;
-  job.ctx.pContext = vssfs;
-}
-
-void InstanceTest::TearDown() {
-  delete vssfs;
-  EXPECT_EQ(harbek_live_blocks_matching("/plugin/"), blocks_before) << "plug-in blocks not returned";
-}
-
 bool InstanceTest::JobMessagesContain(int type, const std::string& part) const {
   for (const auto& text : job.JobMessages(type))
     if (text.find(part) != std::string::npos) return true;

@@ -2,15 +2,8 @@
 // job, a small node kind to stand above the nodes under test, and real folders on C:.
 #pragma once
 
-#include "../../plugin/frame/host_interface.h"
-#include "../../plugin/frame/host_alloc.h"
-#include "../../plugin/frame/host_messages.h"
-#include "../../plugin/frame/vssfs.h"
+#include "../support/plugin_instance_test.h"
 #include "../../plugin/tree/vssfs_node.h"
-#include "../../sim/host/harbek/harbek_accounting.h"
-#include "../../sim/host/testhost/test_host.h"
-
-#include <gtest/gtest.h>
 
 #include <windows.h>
 
@@ -30,23 +23,19 @@ class probe_node_t : public vssfs_node_t {
   hRC endRestoreFile() override { return hRC_OK; }
 };
 
-// An instance in this process with the host table of the test host; checkChanges answers
-// what the test sets. Every plug-in block must be back with the host when the test ends.
-class InstanceTest : public ::testing::Test {
+// An instance in this process whose host answers checkChanges with what the test sets.
+class InstanceTest : public PluginInstanceTest {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void ConfigureHost(hFuncs& host) override {
+    check_changes_answer = hRC_OK;
+    host.checkChanges = CheckChanges;
+  }
 
   static hRC check_changes_answer;
   static hRC CheckChanges(hpContext*, save_pkt*) { return check_changes_answer; }
 
   bool JobMessagesContain(int type, const std::string& part) const;
   size_t DebugCount(const std::string& text) const;
-
-  size_t blocks_before = 0;
-  hFuncs funcs{};
-  TestJob job;
-  vssfs_t* vssfs = nullptr;
 };
 
 // A folder C:\snaptree-tests\tree-<suite>-<test> made afresh for each test and removed after it.

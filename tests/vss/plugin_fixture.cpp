@@ -25,37 +25,17 @@ hRC record_add_regex(hpContext*, const char* regex, int type) {
   return hRC_OK;
 }
 
-hFuncs* recording_funcs() {
-  static hFuncs funcs = [] {
-    hFuncs copy = *TestHost::HostFuncs();
-    copy.NewOptions = record_new_options;
-    copy.AddOptions = record_add_options;
-    copy.AddRegex = record_add_regex;
-    return copy;
-  }();
-  return &funcs;
-}
-
 }  // namespace
 
 std::vector<std::string>& FilesetCalls() { return g_fileset_calls; }
 int& RegexOverruns() { return g_regex_overruns; }
 
-void PluginInstance::SetUp() {
-  hfuncs = recording_funcs();
+void PluginInstance::ConfigureHost(hFuncs& host) {
   g_fileset_calls.clear();
   g_regex_overruns = 0;
-  blocks_before = harbek_live_blocks_matching("/plugin/");
-  job.ctx.hContext = &job;
-  vssfs = HNEW vssfs_t;
-  vssfs->hpContext = &job.ctx;
-  job.ctx.pContext = vssfs;
-}
-
-void PluginInstance::TearDown() {
-  delete vssfs;
-  vssfs = nullptr;
-  EXPECT_EQ(harbek_live_blocks_matching("/plugin/"), blocks_before) << "plug-in blocks left behind";
+  host.NewOptions = record_new_options;
+  host.AddOptions = record_add_options;
+  host.AddRegex = record_add_regex;
 }
 
 bool PluginInstance::HasDebugLine(int level, const std::string& text) const {

@@ -2,14 +2,7 @@
 // and its fileset calls recorded.
 #pragma once
 
-#include "../../plugin/frame/host_interface.h"
-#include "../../plugin/frame/host_alloc.h"
-#include "../../plugin/frame/host_messages.h"
-#include "../../plugin/frame/vssfs.h"
-#include "../../sim/host/harbek/harbek_accounting.h"
-#include "../../sim/host/testhost/test_host.h"
-
-#include <gtest/gtest.h>
+#include "../support/plugin_instance_test.h"
 
 #include <string>
 #include <vector>
@@ -19,16 +12,11 @@ std::vector<std::string>& FilesetCalls();
 // Expressions handed to AddRegex that had run past the end of their own block.
 int& RegexOverruns();
 
-class PluginInstance : public ::testing::Test {
+class PluginInstance : public PluginInstanceTest {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void ConfigureHost(hFuncs& host) override;
 
   bool HasDebugLine(int level, const std::string& text) const;
-
-  size_t blocks_before = 0;
-  TestJob job;
-  vssfs_t* vssfs = nullptr;
 };
 
 // Keeps one registry value as the test found it and puts it back (or removes it) afterwards.
