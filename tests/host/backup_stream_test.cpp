@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/test_folders.h"
 #include "backup_stream_emulation.h"
 #include "import_patch.h"
 
@@ -96,26 +97,6 @@ class BackupStreamTest : public ::testing::Test {
     for (HANDLE h : handles_) CloseHandle(h);
     RemoveTree(dir_);
     EXPECT_EQ(EmulatedBackupLiveContexts(), 0u);
-  }
-
-  static void RemoveTree(const std::wstring& path) {
-    WIN32_FIND_DATAW fd;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &fd);
-    if (find != INVALID_HANDLE_VALUE) {
-      do {
-        std::wstring name = fd.cFileName;
-        if (name == L"." || name == L"..") continue;
-        std::wstring full = path + L"\\" + name;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-          RemoveTree(full);
-        } else {
-          SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-          DeleteFileW(full.c_str());
-        }
-      } while (FindNextFileW(find, &fd));
-      FindClose(find);
-    }
-    RemoveDirectoryW(path.c_str());
   }
 
   std::wstring Path(const wchar_t* name) const { return dir_ + L"\\" + name; }

@@ -2,4 +2,4 @@
 snaptree_wine_test(NAME import_patch_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/import_patch_test.cpp
                    LIBS importpatch DEPENDS harbek)
 snaptree_wine_test(NAME backup_stream_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/backup_stream_test.cpp
-                   LIBS backupstream)
+                   LIBS backupstream test_folders)

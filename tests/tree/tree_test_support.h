@@ -3,6 +3,7 @@
 #pragma once
 
 #include "../support/plugin_instance_test.h"
+#include "../support/test_folders.h"
 #include "../../plugin/tree/vssfs_node.h"
 
 #include <windows.h>
@@ -58,6 +59,3 @@ class TestFolder {
 };
 
 std::string ReadWholeFile(const std::wstring& path);
-std::wstring Widen(const std::string& text);
-std::string Narrow(const std::wstring& text);
-void RemoveTree(const std::wstring& path);
