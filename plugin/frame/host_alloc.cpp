@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <new>
 
 namespace {
@@ -34,6 +35,13 @@ char* host_strdup(const char* file, int line, const char* text) {
   size_t len = strlen(text);
   char* copy = static_cast<char*>(allocate_zeroed(file, line, len + 1));
   memcpy(copy, text, len);
+  return copy;
+}
+
+wchar_t* host_wcsdup(const char* file, int line, const wchar_t* text) {
+  size_t len = text ? wcslen(text) : 0;
+  wchar_t* copy = static_cast<wchar_t*>(allocate_zeroed(file, line, (len + 1) * sizeof(wchar_t)));
+  if (len) memcpy(copy, text, len * sizeof(wchar_t));
   return copy;
 }
 

@@ -18,4 +18,7 @@ void host_free(void* mem);
 char* host_strdup(const char* file, int line, const char* text);
 #define HALLOC(size) host_alloc(__FILE__, __LINE__, (size))
 #define HSTRDUP(text) host_strdup(__FILE__, __LINE__, (text))
+// A copy of a UTF-16 text; null gives an empty text.
+wchar_t* host_wcsdup(const char* file, int line, const wchar_t* text);
+#define HWCSDUP(text) host_wcsdup(__FILE__, __LINE__, (text))
 #define HFREE(mem) host_free(mem)
