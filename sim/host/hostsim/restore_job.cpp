@@ -99,7 +99,8 @@ bool RestoreJob::CheckArchive() {
   return true;
 }
 
-void RestoreJob::SendObject(const std::string& name, const std::string& bytes, int index, int job_id) {
+void RestoreJob::SendObject(const std::string& name, const std::string& bytes, int index,
+                            int job_id) {
   restore_object_pkt rop{};
   rop.pkt_size = rop.pkt_end = sizeof(restore_object_pkt);
   std::string name_copy = name;
@@ -171,7 +172,8 @@ int RestoreJob::Run() {
     job_.Event(kUnknownEvent, nullptr);
     bool go = true;
     for (size_t i = 0; i < chosen_.size(); ++i)
-      for (int c = 1; go && c <= static_cast<int>(chosen_[i]->commands.size()); ++c) go = RestoreStream(i, c);
+      for (int c = 1; go && c <= static_cast<int>(chosen_[i]->commands.size()); ++c)
+        go = RestoreStream(i, c);
     job_.Event(hEventVssBeforeCloseRestore, nullptr);
   }
   job_.Event(hEventEndRestoreJob, nullptr);

@@ -51,9 +51,9 @@ bool WildcardMatch(const char* pattern, const char* name) {
   return !*pattern;
 }
 
-std::vector<std::vector<const ArchiveEntry*>> PlanRestore(const std::vector<const ArchiveJob*>& chain,
-                                                          bool all_versions,
-                                                          const std::vector<std::string>& select) {
+std::vector<std::vector<const ArchiveEntry*>> PlanRestore(
+    const std::vector<const ArchiveJob*>& chain, bool all_versions,
+    const std::vector<std::string>& select) {
   // The newest job that saved each name, and the newest job that answered it gone.
   std::map<std::string, size_t> saved, gone;
   for (size_t i = 0; i < chain.size(); ++i) {
@@ -72,7 +72,8 @@ std::vector<std::vector<const ArchiveEntry*>> PlanRestore(const std::vector<cons
         if (g != gone.end() && g->second > i) continue;
       }
       bool chosen = select.empty();
-      for (const auto& pattern : select) chosen = chosen || WildcardMatch(pattern.c_str(), e.name.c_str());
+      for (const auto& pattern : select)
+        chosen = chosen || WildcardMatch(pattern.c_str(), e.name.c_str());
       if (chosen) plan[i].push_back(&e);
     }
   }
@@ -84,14 +85,19 @@ void CheckRestoreObject(const save_pkt& sp, ContractChecker& contract) {
   if (!sp.object_name)
     contract.Violation("restore object %s sent without object_name", name);
   else if (sp.fname && strcmp(sp.object_name, sp.fname) != 0)
-    contract.Violation("restore object named %s by fname but %s by object_name", name, sp.object_name);
-  if (sp.index != 0) contract.Violation("restore object %s has index %d (must be 0)", name, sp.index);
+    contract.Violation("restore object named %s by fname but %s by object_name", name,
+                       sp.object_name);
+  if (sp.index != 0)
+    contract.Violation("restore object %s has index %d (must be 0)", name, sp.index);
   // Restore would take it for the host's backup components document of the job.
-  if (strcmp(name, kHostDocument) == 0 || (sp.object_name && strcmp(sp.object_name, kHostDocument) == 0))
-    contract.Violation("the plug-in sent a restore object named %s, the host's own document", kHostDocument);
+  if (strcmp(name, kHostDocument) == 0 ||
+      (sp.object_name && strcmp(sp.object_name, kHostDocument) == 0))
+    contract.Violation("the plug-in sent a restore object named %s, the host's own document",
+                       kHostDocument);
 }
 
-void CheckAnswersAgainstBase(const ArchiveJob& base, const ArchiveJob& job, ContractChecker& contract) {
+void CheckAnswersAgainstBase(const ArchiveJob& base, const ArchiveJob& job,
+                             ContractChecker& contract) {
   // Names whose restore still takes the base job's data: answered seen, or sent unchanged.
   std::set<std::string> stays, gone;
   for (const auto& c : job.checks) (c.seen ? stays : gone).insert(c.name);
@@ -104,9 +110,10 @@ void CheckAnswersAgainstBase(const ArchiveJob& base, const ArchiveJob& job, Cont
       if (!Restorable(e) || e.name.compare(0, component.size(), component) != 0 ||
           ComponentPathOf(e.name) == component || !stays.count(e.name))
         continue;
-      contract.Violation("checkFile answered %s gone, but %s of its component stays: a restore of "
-                         "the chain would bring it back without its component information file",
-                         info.name.c_str(), e.name.c_str());
+      contract.Violation(
+          "checkFile answered %s gone, but %s of its component stays: a restore of "
+          "the chain would bring it back without its component information file",
+          info.name.c_str(), e.name.c_str());
       break;
     }
   }

@@ -24,9 +24,9 @@ bool WildcardMatch(const char* pattern, const char* name);
 // the newest job that saved it, and not at all when a later job's checkFile answered it gone;
 // `all_versions` sends every restorable entry of every job. A non-empty `select` keeps only the
 // names that match one of its patterns.
-std::vector<std::vector<const ArchiveEntry*>> PlanRestore(const std::vector<const ArchiveJob*>& chain,
-                                                          bool all_versions,
-                                                          const std::vector<std::string>& select);
+std::vector<std::vector<const ArchiveEntry*>> PlanRestore(
+    const std::vector<const ArchiveJob*>& chain, bool all_versions,
+    const std::vector<std::string>& select);
 
 // A restore object from startBackupFile: named alike by fname and object_name, index 0, and not
 // under the name of the host's own document.
@@ -35,4 +35,5 @@ void CheckRestoreObject(const save_pkt& sp, ContractChecker& contract);
 // Accurate mode, after the checkFile questions of `job` about the entries of `base`: a component
 // information file answered gone while entries of its component that `base` holds stay present
 // would leave those entries without their information file in a restore of the chain.
-void CheckAnswersAgainstBase(const ArchiveJob& base, const ArchiveJob& job, ContractChecker& contract);
+void CheckAnswersAgainstBase(const ArchiveJob& base, const ArchiveJob& job,
+                             ContractChecker& contract);
