@@ -63,6 +63,8 @@ TEST_F(HostsimRestore, AChainOfFiveRestoresTheFullTheLastDifferentialAndItsIncre
     ASSERT_EQ(run.status, 0) << run.out;
   }
   EXPECT_THAT(JournalLines(scratch.Journal()), Contains("event Since 0"));  // the full job's
+  EXPECT_THAT(RunHostsimCaptured({"list", "--archive", scratch.path()}).Lines(),
+              Contains("restore chain: 1 4 5"));
   Archive archive(scratch.path());
   std::string error;
   ASSERT_TRUE(archive.Open(&error)) << error;
