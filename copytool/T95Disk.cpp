@@ -113,7 +113,7 @@ bool T95Disk::WriteSectors(uint64_t First, void* Buffer, uint32_t Count) {
 
 bool Is95DriveName(const std::string& Name) { return Name.size() == 2 && Name[1] == ':'; }
 
-int64_t T95DriveOutput::CheckedSeek(const std::string& Name, int64_t Seek, int64_t BlockSize) {
+uint64_t T95DriveOutput::FirstSector(const std::string& Name, int64_t Seek, int64_t BlockSize) {
   Bind16BitEntries();
   // A drive takes whole sectors only: anything else would shift or drop data.
   if (BlockSize % SECTOR_SIZE_95 != 0)
@@ -122,12 +122,12 @@ int64_t T95DriveOutput::CheckedSeek(const std::string& Name, int64_t Seek, int64
   if (Seek < 0 || Seek % SECTOR_SIZE_95 != 0)
     throw E95DiskError("The seek offset on drive " + Name + " must be a whole number of " +
                        "512-byte sectors, not " + std::to_string(Seek) + " bytes");
-  return Seek;
+  Log("read from 95 disk");
+  return static_cast<uint64_t>(Seek) / SECTOR_SIZE_95;
 }
 
 T95DriveOutput::T95DriveOutput(const std::string& Name, int64_t Seek, int64_t BlockSize)
-    : NextSector(static_cast<uint64_t>(CheckedSeek(Name, Seek, BlockSize)) / SECTOR_SIZE_95) {
-  Log("read from 95 disk");
+    : NextSector(FirstSector(Name, Seek, BlockSize)) {
   Disk.OpenDrive(Name);
 }
 

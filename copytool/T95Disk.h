@@ -50,7 +50,8 @@ class T95DriveOutput {
   DWORD Write(unsigned char* Buffer, DWORD Got);
 
  private:
-  static int64_t CheckedSeek(const std::string& Name, int64_t Seek, int64_t BlockSize);
+  // The refusals above, then the sector Seek points at.
+  static uint64_t FirstSector(const std::string& Name, int64_t Seek, int64_t BlockSize);
   uint64_t NextSector;
   T95Disk Disk;
 };
