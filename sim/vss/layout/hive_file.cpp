@@ -108,6 +108,7 @@ HRESULT WriteHiveFile(const std::wstring& path, const std::vector<HiveValue>& co
   EnableHivePrivileges();
   // The values are gathered below a scratch key of this process, saved, and the key dropped.
   const std::wstring scratch = L"Software\\SimVss Layout\\" + std::to_wstring(GetCurrentProcessId());
+  RegDeleteTreeW(HKEY_CURRENT_USER, scratch.c_str());  // left over by a process that died
   HKEY root;
   HRESULT hr = Win32(RegCreateKeyExW(HKEY_CURRENT_USER, scratch.c_str(), 0, nullptr,
                                      REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &root,

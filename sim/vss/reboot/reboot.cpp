@@ -123,7 +123,9 @@ int RunReboot(const Machine* machine, std::wostream& out) {
       std::wstring target = replace ? op.target.substr(1) : op.target;
       if (deleting) out << number << L". delete " << op.source << L": ";
       else out << number << L". move " << op.source << L" to " << op.target << L": ";
-      if (IsProtected(machine, deleting ? op.source : target) && allow != 1)
+      if (op.source.empty())
+        out << L"no source, ignored\n";
+      else if (IsProtected(machine, deleting ? op.source : target) && allow != 1)
         out << L"protected file and AllowProtectedRenames is not 1, left alone\n";
       else out << (deleting ? Delete(op.source) : Move(op.source, target, replace)) << L"\n";
     }

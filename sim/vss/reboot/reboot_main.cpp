@@ -4,7 +4,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
-#include <iostream>
+#include <sstream>
 #include <string>
 
 #include "machine.h"
@@ -27,5 +27,14 @@ int main() {
     return 2;
   }
   LocalFree(argv);
-  return RunReboot(with_machine ? &machine : nullptr, std::wcout);
+  // Paths may hold any character: convert the report in one piece to the console's code page.
+  std::wostringstream report;
+  int status = RunReboot(with_machine ? &machine : nullptr, report);
+  std::wstring text = report.str();
+  UINT page = GetConsoleOutputCP();
+  int size = WideCharToMultiByte(page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string bytes(size > 0 ? size : 0, '\0');
+  WideCharToMultiByte(page, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
+  fwrite(bytes.data(), 1, bytes.size(), stdout);
+  return status;
 }
