@@ -50,6 +50,7 @@ vssfs_t::vssfs_t() {
   unique_id_str = HSTRDUP("XXXXXXXX");
   last_job = false;
   persistent_head = nullptr;
+  segment_open = false;
 }
 
 vssfs_t::~vssfs_t() {
@@ -64,6 +65,9 @@ vssfs_t::~vssfs_t() {
   element_tail = nullptr;
   delete vssapi;
   vssapi = nullptr;
+  // On restore the backup components object is the instance's own; on backup the host's.
+  if (job_type == 2 && vss_components) vss_components->Release();
+  vss_components = nullptr;
   freeSplitString(path_bits);
   path_bits = nullptr;
   free_metadata_list(job_metadata_head);
@@ -126,6 +130,8 @@ hRC vssfs_t::newPlugin(::hpContext* ctx) {
 hRC vssfs_t::freePlugin() {
   TRACE_FUNCTION(hpContext);
   Dmsg(hpContext, 50, "freePlugin\n");
+  // A restore that never got its end event still starts the services its writers stopped.
+  if (job_type == 2) retireElements();
   HFREE(job_id_str);
   job_id_str = nullptr;
   return hRC_OK;
@@ -140,57 +146,6 @@ hRC vssfs_t::getPluginValue(pVariable var, void*) {
 hRC vssfs_t::setPluginValue(pVariable var, void*) {
   TRACE_FUNCTION(hpContext);
   Dmsg(hpContext, 50, "setPluginValue var=%d\n", var);
-  return hRC_OK;
-}
-
-hRC vssfs_t::startRestoreFile(const char*) {
-  TRACE_FUNCTION(hpContext);
-  return hRC_OK;
-}
-
-hRC vssfs_t::endRestoreFile() {
-  TRACE_FUNCTION(hpContext);
-  return hRC_OK;
-}
-
-hRC vssfs_t::pluginIO(io_pkt* io) {
-  TRACE_FUNCTION(hpContext);
-  if (io->pkt_size != sizeof(io_pkt) || io->pkt_end != sizeof(io_pkt)) {
-    Jmsg(hpContext, JMSG_FATAL,
-         "io_pkt size mismatch - sizeof(struct io_pkt) = %d, pkt_size = %d, pkt_end = %d\n",
-         static_cast<int>(sizeof(io_pkt)), io->pkt_size, io->pkt_end);
-  }
-  if (!current_node) return hRC_OK;
-  switch (io->func) {
-    case IO_OPEN:
-      return current_node->pluginIoOpen(io);
-    case IO_READ:
-      return current_node->pluginIoRead(io);
-    case IO_WRITE:
-      return current_node->pluginIoWrite(io);
-    case IO_CLOSE:
-      return current_node->pluginIoClose(io);
-    case IO_SEEK:
-      return current_node->pluginIoSeek(io);
-    default:
-      return hRC_OK;
-  }
-}
-
-hRC vssfs_t::createFile(restore_pkt* rp) {
-  TRACE_FUNCTION(hpContext);
-  if (rp->pkt_size != sizeof(restore_pkt) || rp->pkt_end != sizeof(restore_pkt)) {
-    Jmsg(hpContext, JMSG_FATAL,
-         "restore_pkt size mismatch - sizeof(struct restore_pkt) = %d, pkt_size = %d, pkt_end = %d\n",
-         static_cast<int>(sizeof(restore_pkt)), rp->pkt_size, rp->pkt_end);
-    return hRC_Error;
-  }
-  rp->create_status = CREATE_SKIP;
-  return hRC_OK;
-}
-
-hRC vssfs_t::setFileAttributes(restore_pkt*) {
-  TRACE_FUNCTION(hpContext);
   return hRC_OK;
 }
 

@@ -4,6 +4,7 @@
 #include "host_interface.h"
 #include "../vss/vss_interface.h"
 
+#include <cstdint>
 #include <ctime>
 
 class vssfs_element_t;
@@ -14,6 +15,11 @@ class vssapi_writer_t;
 // The two factories of the host's shadow copy library, looked up by every newPlugin.
 extern t_CreateVssBackupComponents p_CreateVssBackupComponents;
 extern t_CreateVssExamineWriterMetadata p_CreateVssExamineWriterMetadata;
+
+// Fields of a plug-in command: the next ':'-separated one (runs of ':' are one separator), and
+// the element name of a path "/<name>/"; host blocks, null when there is none.
+char* next_field(const char** text);
+char* element_name(const char* path);
 
 // One restore object received from the host.
 struct xml_metadata_list_t {
@@ -72,6 +78,10 @@ class vssfs_t {
   char* unique_id_str;
   bool last_job;
   vssfs_persistent_list_t* persistent_head;
+  // Restore: a segment is open (its suffix may read as 0, so unique_id cannot tell), and the
+  // JobId of the backup job whose document opened it.
+  bool segment_open;
+  uint32_t segment_job_id;
 
   vssfs_t();
   ~vssfs_t();
@@ -96,6 +106,20 @@ class vssfs_t {
   hRC addComponents();
   hRC backupCommand(char* command);
   WCHAR* getSnapshotForVolume(WCHAR* volume_name);
+
+  // Restore: the events of a restore job, and its segments, one per backup job.
+  hRC restoreEvent(hEvent* event, void* value);
+  hRC restoreCommand(char* command);
+  hRC restoreObject(restore_object_pkt* rop);
+  hRC endRestoreJob();
+  void startRestoreCommand();
+  // Ends every element of the segment (their handler hooks run) and destroys them.
+  void retireElements();
+  bool preRestore();
+  bool postRestore();
+  bool WaitAndCheckForAsyncOperation(IVssAsync* async);
+  // True when this job has already queued the replacement of target at the next reboot.
+  bool pendingRenameQueued(const char* target);
 
   void* getPersistent(const char* name, int size);
   void freePersistent();

@@ -12,10 +12,7 @@
 #include <cstring>
 #include <ctime>
 
-namespace {
-
-// The next ':'-separated field of a plug-in command, a host block; null at the end. Runs of ':'
-// are one separator, so no field is empty.
+// No field is ever empty.
 char* next_field(const char** text) {
   const char* p = *text;
   while (*p == ':') ++p;
@@ -40,8 +37,6 @@ char* element_name(const char* path) {
   return name;
 }
 
-}  // namespace
-
 hRC vssfs_t::handlePluginEvent(hEvent* event, void* value) {
   TRACE_FUNCTION(hpContext);
   intptr_t number = reinterpret_cast<intptr_t>(value);
@@ -58,11 +53,12 @@ hRC vssfs_t::handlePluginEvent(hEvent* event, void* value) {
     case hEventPluginCommand:
       return pluginCommand(static_cast<char*>(value));
     case hEventStartRestoreJob:
-    case hEventEndRestoreJob:
-    case hEventRestoreCommand:
     case hEventRestoreObject:
     case hEventVssBeforeCloseRestore:
-      return hRC_OK;
+      return restoreEvent(event, value);
+    case hEventEndRestoreJob:
+    case hEventRestoreCommand:
+      return plugin_active ? restoreEvent(event, value) : hRC_OK;
     case hEventStartBackupJob:
     case hEventEndBackupJob:
     case hEventBackupCommand:

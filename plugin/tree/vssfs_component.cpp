@@ -14,9 +14,6 @@
 #include <ctime>
 #include <cwchar>
 
-namespace {
-
-// A host block with the environment variables of text expanded; null for null.
 WCHAR* expanded(const WCHAR* text) {
   if (!text) return nullptr;
   DWORD size = ExpandEnvironmentStringsW(text, nullptr, 0);
@@ -25,6 +22,8 @@ WCHAR* expanded(const WCHAR* text) {
   if (ExpandEnvironmentStringsW(text, result, size + 1) == 0) wcscpy(result, text);
   return result;
 }
+
+namespace {
 
 WCHAR* wide_concat(const WCHAR* first, const WCHAR* second) {
   size_t a = wcslen(first), b = wcslen(second);

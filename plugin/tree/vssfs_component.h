@@ -12,6 +12,9 @@ class vssfs_file_t;
 class find_filespec_t;
 
 
+// A host block with the environment variables of text expanded; null for null.
+WCHAR* expanded(const WCHAR* text);
+
 // Backup states.
 enum vssfs_component_bs { bs_init = 0, bs_component_file = 1, bs_file = 2, bs_component_dir = 3 };
 
@@ -31,6 +34,17 @@ class vssfs_component_t : public vssfs_node_t {
   WCHAR* backup_stamp;
   int files_failed;
   bool live_volume_reported;
+  // Restore bookkeeping: preComponentRestore has run and the component is not ended yet, and
+  // what became of its files.
+  bool restore_open;
+  int files_in_place;
+  int files_at_reboot;
+  int files_skipped;
+  int files_write_failed;
+
+  // Restore: the file restore status, the warning and the summary line, and
+  // postComponentRestore, once per component.
+  void endComponentRestore();
 
   vssfs_component_t(vssfs_t* vssfs, char* name, vssfs_node_t* parent);
   ~vssfs_component_t() override;
@@ -42,6 +56,8 @@ class vssfs_component_t : public vssfs_node_t {
   hRC pluginIoOpen(io_pkt* io) override;
   hRC pluginIoRead(io_pkt* io) override;
   hRC pluginIoClose(io_pkt* io) override;
+  hRC pluginIoWrite(io_pkt* io) override;
+  hRC postRestore() override;
 
  private:
   void collectFileSpecs();
@@ -52,4 +68,8 @@ class vssfs_component_t : public vssfs_node_t {
   void finishBackup();
   void writeStampFiles();
   void destroyEnumerator();
+  void startRestore();
+  void replaceTest();
+  hRC skipFile(restore_pkt* rp);
+  char* restoreFilename(restore_pkt* rp);
 };

@@ -17,6 +17,7 @@ class vssfs_element_t : public vssfs_node_t {
   char* selection_string;  // component names separated by '|', or null for all
   bool selection_include;
   bool backup_started;  // a backup command of this job has taken this element
+  bool restore_hooks_open;  // restore: the writers have had preElementRestore, not yet the post
 
   vssfs_element_t(vssfs_t* vssfs, char* name);
   ~vssfs_element_t() override;
@@ -25,8 +26,12 @@ class vssfs_element_t : public vssfs_node_t {
   hRC endBackupFile() override;
   hRC createFile(restore_pkt* rp) override;
   hRC endRestoreFile() override;
+  hRC postRestore() override;
   virtual bool queryIncludeWriter(VSS_ID writer_class_id, BSTR writer_name, VSS_USAGE_TYPE writer_usage,
                                   VSS_SOURCE_TYPE writer_source) = 0;
+
+  // Restore: ends the element's writers once, on whichever path the element ends.
+  void closeRestoreHooks();
 
   // A host block with the narrow form of text; an empty text when it is null or cannot be carried.
   static char* _tocharstring(WCHAR* text, const char* file, int line);

@@ -426,6 +426,7 @@ hRC vssfs_file_t::pluginIoWrite(io_pkt* io) {
     Jmsg(hpContext, type, "BackupWrite failed. ERR=%s\n", text);
     LocalFree(text);
     io->io_errno = 1;
+    io_failed = true;
     return hRC_Error;
   }
   io->io_errno = 0;

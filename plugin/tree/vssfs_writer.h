@@ -17,6 +17,8 @@ class vssfs_writer_t : public vssfs_node_t {
   vssfs_component_t* vssfs_component;
   WCHAR* component_id_buffer;
   size_t component_id_buffer_offset;
+  bool restore_hooks_open;
+  bool component_unmatched;  // restore: the last information file named no component here  // restore: preWriterRestore has run, postWriterRestore not yet
 
   vssfs_writer_t(vssfs_t* vssfs, char* name, vssfs_node_t* parent);
   ~vssfs_writer_t() override;
@@ -25,4 +27,12 @@ class vssfs_writer_t : public vssfs_node_t {
   hRC endBackupFile() override;
   hRC createFile(restore_pkt* rp) override;
   hRC endRestoreFile() override;
+  hRC postRestore() override;
+  hRC pluginIoWrite(io_pkt* io) override;
+
+ private:
+  void closeRestoreHooks();
+  hRC writerChange();
+  bool parseComponentInfo(WCHAR** path, WCHAR** name);
+  void dropComponent();
 };

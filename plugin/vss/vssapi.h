@@ -5,7 +5,10 @@
 #include "../frame/host_interface.h"
 #include "vss_interface.h"
 
+#include <cstdint>
+
 class vssfs_t;
+struct xml_metadata_list_t;
 class vssfs_element_t;
 class vssfs_writer_t;
 class vssfs_component_t;
@@ -116,6 +119,10 @@ class vssapi_writer_t {
   void setOwner(vssfs_element_t* owner);
   hRC setVssComponents(IVssWriterComponentsExt* ext);
   bool ownsComponentsOf(vssfs_element_t* element);
+  // Restore: selects the components of the writer's document part, and reports how the files
+  // of each selected component came back.
+  hRC setComponentsSelected();
+  hRC preCloseRestore();
 };
 
 typedef vssapi_writer_t* (*vssapi_writer_factory_t)(::hpContext* ctx, IVssBackupComponents* components,
@@ -154,6 +161,7 @@ class vssapi_t {
   vssapi_writer_t* writer_head;
   IVssBackupComponents* vss_components;  // not owned
   bool last_job;
+  uint32_t restore_job_id;  // restore: JobId of the backup job of the segment, 0 when unknown
 
   vssapi_t(::hpContext* ctx, IVssBackupComponents* components);
   ~vssapi_t();
@@ -166,7 +174,21 @@ class vssapi_t {
   hRC setWriterStatuses();
   hRC setVssComponents();
 
+  // Restore side.
+  hRC initRestore(xml_metadata_list_t* xml_metadata_head);
+  hRC setComponentsSelected();
+  hRC preJobRestore(vssfs_t* vssfs);
+  hRC preElementRestore(vssfs_element_t* element);
+  hRC postElementRestore(vssfs_element_t* element);
+  hRC preCloseRestore();
+  hRC postJobRestore(vssfs_t* vssfs);
+  hRC setLastRestoreId();
+
  private:
+  xml_metadata_list_t* findWriterDocument(xml_metadata_list_t* head, const VSS_ID& instance_id,
+                                          const VSS_ID& class_id);
+  void dropAbsentWriters();
+  void elementMilestone(vssfs_element_t* element, bool post);
   void appendWriter(vssapi_writer_t* writer);
   void applyPreviousStamp(vssfs_t* vssfs, vssapi_writer_t* writer, vssapi_component_t* component);
   void excludeComponentFiles(vssfs_t* vssfs, vssapi_component_t* component);
