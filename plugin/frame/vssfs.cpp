@@ -57,6 +57,8 @@ vssfs_t::~vssfs_t() {
   TRACE_FUNCTION(hpContext);
   HFREE(last_plugin_command);
   last_plugin_command = nullptr;
+  HFREE(pending_plugin_command);
+  pending_plugin_command = nullptr;
   while (element_head) {
     vssfs_element_t* next = element_head->next;
     delete element_head;

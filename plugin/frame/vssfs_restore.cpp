@@ -274,6 +274,9 @@ hRC vssfs_t::createFile(restore_pkt* rp) {
   path_bits = splitString(ofname, '/', separators + 1, &path_bits_count);
 
   rp->create_status = CREATE_SKIP;  // for an entry that reaches no node
+  if (!segment_open)
+    Jmsg(hpContext, JMSG_WARNING, "%s skipped: no component information file of its backup job precedes it.\n",
+         ofname);
   hRC result = hRC_OK;
   for (int hand_overs = 0; current_node; ++hand_overs) {
     if (hand_overs == kMaxHandOvers) {
