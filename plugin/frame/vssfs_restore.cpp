@@ -274,7 +274,7 @@ hRC vssfs_t::createFile(restore_pkt* rp) {
   path_bits = splitString(ofname, '/', separators + 1, &path_bits_count);
 
   rp->create_status = CREATE_SKIP;  // for an entry that reaches no node
-  if (!segment_open)
+  if (!current_node && !segment_open)
     Jmsg(hpContext, JMSG_WARNING, "%s skipped: no component information file of its backup job precedes it.\n",
          ofname);
   hRC result = hRC_OK;
