@@ -326,8 +326,10 @@ bool vssfs_component_t::startNextFile() {
     }
     char* node_name = NARROW_FROM_WIDE(live);
     if (!node_name) {
-      Jmsg(hpContext, JMSG_ERROR, "Cannot back up \"%ls\": its name cannot be written in this system's code page.\n",
-           read);
+      char* shown = NARROW_FOR_MESSAGE(read);
+      Jmsg(hpContext, JMSG_ERROR, "Cannot back up \"%s\": its name cannot be written in this system's code page.\n",
+           shown);
+      HFREE(shown);
       ++files_failed;
       HFREE(live);
       HFREE(read);
