@@ -96,6 +96,8 @@ class vssfs_t {
   hRC addComponents();
   hRC backupCommand(char* command);
   WCHAR* getSnapshotForVolume(WCHAR* volume_name);
+  // The host's working directory (for stamp files), or null after one warning a job.
+  char* workingDirectory();
 
   void* getPersistent(const char* name, int size);
   void freePersistent();

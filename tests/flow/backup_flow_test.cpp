@@ -45,7 +45,7 @@ const char kFlowMachine[] = R"(<machine name="FLOW01" pendingPolls="1">
   <writer name="Event Writer" classId="{f2000000-0000-4000-8000-000000000002}"
           instanceId="{f2000000-0000-4000-8000-000000000002}" usage="SYSTEMSERVICE"
           stateAfterSnapshot="FAILED_AT_FREEZE" failureAfterSnapshot="0x800423f2">
-    <component name="Logs"><file path="%SIMVSS_ROOT%\Logs" filespec="app.evt"/></component>
+    <component name="Logs" backupStamp="STAMP-L"><file path="%SIMVSS_ROOT%\Logs" filespec="app.evt"/></component>
   </writer>
   <writer name="ASR Writer" classId="{be000cbe-11fe-4426-9c58-531aa6355fc4}"
           instanceId="{f3000000-0000-4000-8000-000000000003}" usage="BOOTABLESYSTEMSTATE">
@@ -53,7 +53,7 @@ const char kFlowMachine[] = R"(<machine name="FLOW01" pendingPolls="1">
   </writer>
   <writer name="Outside Writer" classId="{f4000000-0000-4000-8000-000000000004}"
           instanceId="{f4000000-0000-4000-8000-000000000004}" usage="SYSTEMSERVICE">
-    <component name="Outside">
+    <component name="Outside" backupStamp="STAMP-O">
       <file path="R:\Nowhere" filespec="*.dat"/>
       <file path="%SIMVSS_ROOT%\Outside" filespec="*.dat"/>
     </component>
@@ -282,7 +282,8 @@ TEST_F(BackupFlow, SystemStateSendsEveryOwnedComponentInOrderAndReportsEachFailu
   EXPECT_THAT(Journal("SetPreviousBackupStamp"), IsEmpty());
 
   // Stamp files stay in the working folder whatever the writer's name, one for the last backup and
-  // one for the last full backup; the component without logical path leaves an empty line.
+  // one for the last full backup; the component without logical path leaves an empty line. The
+  // components that did not succeed leave none: the next backup of them must be a full one.
   std::vector<std::string> stamps = StampFiles();
   ASSERT_EQ(stamps.size(), 4u);
   for (const auto& name : stamps) EXPECT_EQ(name.rfind(".._Stamp_Writer__", 0), 0u) << name;
@@ -335,6 +336,15 @@ TEST_F(BackupFlow, EachCommandSendsTheComponentsItsSelectionAndDependenciesGiveI
                           // The content database comes with the SharePoint writer that depends on it.
                           "4 /@SHAREPOINT/SqlServerWriter/SERVER01/WSS_Content",
                           "4 /@SHAREPOINT/SharePoint Services Writer/SERVER01/Team Sites"));
+}
+
+TEST_F(BackupFlow, NoWritersGiveOnlyTheElementDirectoryAndNoDocuments) {
+  UseMachine("<machine name=\"EMPTY\"></machine>");
+  HostsimRun run = Backup({"vss:/@SYSTEMSTATE/"});
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_THAT(Names(Job(1)), ElementsAre("/@SYSTEMSTATE/"));
+  EXPECT_EQ(Job(1).entries[0].type, FILE_TYPE_DIRECTORY);
+  EXPECT_THAT(run.LastLine(), EndsWith("objects=1 live_blocks=0"));
 }
 
 TEST_F(BackupFlow, CommandsNamingNoElementFailWithoutCrashing) {
