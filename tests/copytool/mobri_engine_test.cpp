@@ -400,14 +400,14 @@ TEST_F(MobriEngine, UnresolvedDeviceNamesGiveUsageForInputAndInvalidBlockSizeFor
   VolumeFunctions = {};
   VolumeFunctions.Bound = true;
   VolumeFunctions.GetVolumeNameForVolumeMountPointA = NoVolumeForMountPoint;
-  RunMobri("C:\\tools\\mobri.exe", {"id=E:"});
+  EXPECT_EQ(RunMobri("C:\\tools\\mobri.exe", {"id=E:"}), 1);
   ASSERT_GE(Messages.size(), 4u);
   EXPECT_EQ(Messages[2], "Device E: could not be found");
   EXPECT_EQ(Messages[3], "mobri [bs=SIZE] [count=BLOCKS] [if=FILE] [of=FILE] [seek=BLOCKS] "
                          "[skip=BLOCKS] [--size] [--list] [--progress]");
 
   Messages.clear();
-  RunMobri("C:\\tools\\mobri.exe", {"od=E:"});
+  EXPECT_EQ(RunMobri("C:\\tools\\mobri.exe", {"od=E:"}), 1);
   EXPECT_THAT(Messages, ElementsAreArray(AfterBanner(
                             {"Device E: could not be found", "Invalid block size"})));
   EXPECT_EQ(StandardOutput(), "");
