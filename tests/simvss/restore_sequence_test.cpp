@@ -67,13 +67,8 @@ TEST_F(RestoreSequenceTest, BackupDocumentReadsBackIntoAnEqualRestoreDocument) {
 TEST_F(RestoreSequenceTest, RestoreCallsAreRecordedInTheDocumentAndTheJournal) {
   std::wstring saved = BackupDocumentText();
   BackupComponents restore;
-  ASSERT_EQ(S_OK, CreateSimBackupComponents(CurrentMachine(), restore.put()));
-  BSTR xml = SysAllocString(saved.c_str());
-  ASSERT_EQ(S_OK, restore->InitializeForRestore(xml));
-  SysFreeString(xml);
+  ASSERT_NO_FATAL_FAILURE(OpenRestore(saved, &restore));
   IVssAsync* async = nullptr;
-  ASSERT_EQ(S_OK, restore->GatherWriterMetadata(&async));
-  EXPECT_EQ(VSS_S_ASYNC_FINISHED, Wait(async));
   ASSERT_EQ(S_OK, restore->SetSelectedForRestore(kFilesWriterClass, VSS_CT_FILEGROUP, L"", L"Data", true));
   ASSERT_EQ(S_OK, restore->SetAdditionalRestores(kFilesWriterClass, VSS_CT_FILEGROUP, nullptr, L"Data", false));
   ASSERT_EQ(S_OK, restore->PreRestore(&async));

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -82,9 +83,9 @@ class SimVssTest : public ::testing::Test {
     CoUninitialize();
   }
 
-  // The test machine: a file writer with backup results, and a database writer that fails at
-  // freeze (and whatever `sql_writer` adds to it). `more` goes into the machine element.
-  static std::string MachineXml(int pending_polls, const std::string& sql_writer = "",
+  // The test machine: a file writer with backup results, and a database writer with the
+  // attributes `sql_writer` (by default it fails at freeze). `more` goes into the machine element.
+  static std::string MachineXml(int pending_polls, const std::string& sql_writer = "failAt=\"FREEZE\"",
                                 const std::string& more = "") {
     std::ostringstream xml;
     xml << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
@@ -101,7 +102,7 @@ class SimVssTest : public ::testing::Test {
         << " </writer>\n"
         << " <writer name=\"Sql Writer\" classId=\"{11111111-0000-0000-0000-000000000002}\"\n"
         << "   instanceId=\"{22222222-0000-0000-0000-000000000002}\" usage=\"USERDATA\" source=\"TRANSACTEDDB\"\n"
-        << "   failAt=\"FREEZE\" " << sql_writer << ">\n"
+        << "   " << sql_writer << ">\n"
         << "  <component type=\"DATABASE\" logicalPath=\"SRV\" name=\"sales\">\n"
         << "   <database path=\"%SIMVSS_TEST_ROOT%\\db\" filespec=\"sales.mdf\"/>\n"
         << "   <log path=\"%SIMVSS_TEST_ROOT%\\db\" filespec=\"sales.ldf\"/>\n"
@@ -176,8 +177,12 @@ class SimVssTest : public ::testing::Test {
   // A backup of both test components (Data with a previous stamp) up to the snapshot; the
   // snapshot set id comes back.
   void BackupUpToSnapshot(IVssBackupComponents* backup, VSS_ID* set_id, VSS_BACKUP_TYPE type = VSS_BT_FULL,
-                          const wchar_t* previous_stamp = L"old", bool partial_files = false) {
+                          const wchar_t* previous_stamp = L"old", bool partial_files = false,
+                          std::optional<LONG> context = std::nullopt) {
     ASSERT_EQ(S_OK, backup->InitializeForBackup(nullptr));
+    if (context) {
+      ASSERT_EQ(S_OK, backup->SetContext(*context));
+    }
     ASSERT_EQ(S_OK, backup->SetBackupState(true, true, type, partial_files));
     IVssAsync* async = nullptr;
     ASSERT_EQ(S_OK, backup->GatherWriterMetadata(&async));
@@ -218,17 +223,22 @@ class SimVssTest : public ::testing::Test {
     return out;
   }
 
-  // A backup of both components run to its end; Data's stamp comes back, and the saved document
-  // when asked for.
+  // A backup of both components run to its end; Data's stamp comes back, and when asked for the
+  // saved document and Data's component (for the caller to release).
   std::wstring CompletedBackup(VSS_BACKUP_TYPE type = VSS_BT_FULL, const wchar_t* previous_stamp = nullptr,
-                               bool partial_files = false, std::wstring* document = nullptr) {
+                               bool partial_files = false, std::wstring* document = nullptr,
+                               IVssComponent** data_out = nullptr) {
     BackupComponents backup;
     EXPECT_EQ(S_OK, CreateSimBackupComponents(CurrentMachine(), backup.put()));
     VSS_ID set_id;
     BackupUpToSnapshot(backup.get(), &set_id, type, previous_stamp, partial_files);
     IVssComponent* data = DocumentComponent(backup.get(), 0, 0);
     std::wstring stamp = Text(&IVssComponent::GetBackupStamp, data);
-    if (data) data->Release();
+    if (data_out) {
+      *data_out = data;
+    } else if (data) {
+      data->Release();
+    }
     EXPECT_EQ(S_OK, backup->SetBackupSucceeded(kFilesWriterInstance, kFilesWriterClass, VSS_CT_FILEGROUP, nullptr,
                                                L"Data", true));
     IVssAsync* async = nullptr;
@@ -243,6 +253,20 @@ class SimVssTest : public ::testing::Test {
     }
     SysFreeString(xml);
     return stamp;
+  }
+
+  // A new object initialised for restore with `document`, its writers' metadata gathered when
+  // asked for.
+  static void OpenRestore(const std::wstring& document, BackupComponents* restore, bool gather = true) {
+    ASSERT_EQ(S_OK, CreateSimBackupComponents(CurrentMachine(), restore->put()));
+    BSTR xml = SysAllocString(document.c_str());
+    HRESULT hr = (*restore)->InitializeForRestore(xml);
+    SysFreeString(xml);
+    ASSERT_EQ(S_OK, hr);
+    if (!gather) return;
+    IVssAsync* async = nullptr;
+    ASSERT_EQ(S_OK, (*restore)->GatherWriterMetadata(&async));
+    ASSERT_EQ(VSS_S_ASYNC_FINISHED, Wait(async));
   }
 
   std::wstring root_;
