@@ -49,7 +49,7 @@ class WriterMemoryTest : public SimVssTest {
                                                    additional_restores));
     EXPECT_EQ(S_OK, restore->PreRestore(&async));
     Wait(async);
-    VSS_WRITER_STATE state = WriterState(restore.get(), L"Files Writer");
+    VSS_WRITER_STATE state = Status(restore.get(), 0).first;
     EXPECT_EQ(S_OK, restore->SetFileRestoreStatus(kFilesWriterClass, VSS_CT_FILEGROUP, nullptr, L"Data",
                                                   VSS_RS_ALL));
     EXPECT_EQ(S_OK, restore->PostRestore(&async));
@@ -57,27 +57,18 @@ class WriterMemoryTest : public SimVssTest {
     return state;
   }
 
-  // The state GetWriterStatus reports for the writer of that name, with its failure code.
-  static VSS_WRITER_STATE WriterState(IVssBackupComponents* components, const wchar_t* writer,
-                                      HRESULT* failure_out = nullptr) {
+  // What GetWriterStatus reports for writer `index` after a new gather: state and failure code.
+  static std::pair<VSS_WRITER_STATE, HRESULT> Status(IVssBackupComponents* components, UINT index) {
     IVssAsync* async = nullptr;
-    if (FAILED(components->GatherWriterStatus(&async))) return VSS_WS_UNKNOWN;
+    EXPECT_EQ(S_OK, components->GatherWriterStatus(&async));
     Wait(async);
-    UINT count = 0;
-    components->GetWriterStatusCount(&count);
-    for (UINT i = 0; i < count; ++i) {
-      VSS_ID instance, writer_class;
-      BSTR name = nullptr;
-      VSS_WRITER_STATE state;
-      HRESULT failure;
-      if (FAILED(components->GetWriterStatus(i, &instance, &writer_class, &name, &state, &failure))) continue;
-      bool match = wcscmp(name, writer) == 0;
-      SysFreeString(name);
-      if (!match) continue;
-      if (failure_out) *failure_out = failure;
-      return state;
-    }
-    return VSS_WS_UNKNOWN;
+    VSS_ID instance, writer_class;
+    BSTR name = nullptr;
+    std::pair<VSS_WRITER_STATE, HRESULT> status(VSS_WS_UNKNOWN, S_OK);
+    EXPECT_EQ(S_OK, components->GetWriterStatus(index, &instance, &writer_class, &name, &status.first,
+                                                &status.second));
+    SysFreeString(name);
+    return status;
   }
 };
 
@@ -117,13 +108,14 @@ TEST_F(WriterMemoryTest, EachBackupGetsItsStampAndChangesSinceTheBackupItsPrevio
   for (const Backup& b : {unknown, wrong_base, none, on_unfinished}) EXPECT_EQ(0u, b.differenced);
   EXPECT_EQ(L"stamp-9", on_unfinished.stamp);
 
-  std::vector<std::string> kinds;
-  for (const std::string& call : JournalCalls("ComponentBackedUp")) kinds.push_back(call.substr(call.find(", \"") + 11));
-  EXPECT_EQ((std::vector<std::string>{"differential\", \"stamp-4\") = 0x00000000",
-                                      "full\", \"stamp-5\") = 0x00000000", "full\", \"stamp-6\") = 0x00000000",
-                                      "full\", \"stamp-7\") = 0x00000000", "full\", \"stamp-8\") = 0x00000000",
-                                      "full\", \"stamp-9\") = 0x00000000"}),
-            kinds);
+  // The journal, begun anew at the second configuration, says how each backup was taken.
+  auto taken = [](const char* kind, int n) {
+    return "ComponentBackedUp({11111111-0000-0000-0000-000000000001}, null, \"Data\", \"" + std::string(kind) +
+           "\", \"stamp-" + std::to_string(n) + "\") = 0x00000000";
+  };
+  EXPECT_EQ((std::vector<std::string>{taken("differential", 4), taken("full", 5), taken("full", 6),
+                                      taken("full", 7), taken("full", 8), taken("full", 9)}),
+            JournalCalls("ComponentBackedUp"));
 }
 
 TEST_F(WriterMemoryTest, AWriterThatRanItsRecoveryRefusesLaterSegmentsUntilAFullOne) {
@@ -157,14 +149,11 @@ TEST_F(WriterMemoryTest, WritersAndOperationsFailWhereTheMachineSays) {
   UINT count = 0;
   ASSERT_EQ(S_OK, restore->GetWriterMetadataCount(&count));
   EXPECT_EQ(3u, count);  // the writer that failed Identify is left out
-  HRESULT failure = S_OK;
-  EXPECT_EQ(VSS_WS_FAILED_AT_IDENTIFY, WriterState(restore.get(), L"Mute Writer", &failure));
-  EXPECT_EQ(VSS_E_WRITERERROR_RETRYABLE, failure);
+  EXPECT_EQ(std::make_pair(VSS_WS_FAILED_AT_IDENTIFY, VSS_E_WRITERERROR_RETRYABLE), Status(restore.get(), 3));
   ASSERT_EQ(S_OK, restore->SetSelectedForRestore(kSqlWriterClass, VSS_CT_DATABASE, L"SRV", L"sales", true));
   ASSERT_EQ(S_OK, restore->PreRestore(&async));
   Wait(async);
-  EXPECT_EQ(VSS_WS_FAILED_AT_PRE_RESTORE, WriterState(restore.get(), L"Sql Writer", &failure));
-  EXPECT_EQ(VSS_E_WRITERERROR_TIMEOUT, failure);
+  EXPECT_EQ(std::make_pair(VSS_WS_FAILED_AT_PRE_RESTORE, VSS_E_WRITERERROR_TIMEOUT), Status(restore.get(), 1));
   // The held file cannot be opened from PreRestore to PostRestore.
   std::wstring held = root_ + L"\\db\\other.mdf";
   HANDLE file = CreateFileW(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -177,7 +166,7 @@ TEST_F(WriterMemoryTest, WritersAndOperationsFailWhereTheMachineSays) {
   EXPECT_NE(INVALID_HANDLE_VALUE, file);
   CloseHandle(file);
   // Only writers with selected components take part: the held writer never reached PostRestore.
-  EXPECT_EQ(VSS_WS_STABLE, WriterState(restore.get(), L"Held Writer"));
+  EXPECT_EQ(VSS_WS_STABLE, Status(restore.get(), 2).first);
   restore.Reset();
 
   // An operation that ends with an error, and one that never ends.

@@ -117,11 +117,14 @@ bool IsTopLevel(const MachineWriter& writer, const MachineComponent& c) {
   return true;
 }
 
-std::wstring Quoted(const MachineWriter& writer, const wchar_t* logical_path, const wchar_t* name) {
+// How misuse lines name a component.
+std::wstring Quoted(const std::wstring& writer, const wchar_t* logical_path, const std::wstring& name) {
   std::wstring path = logical_path ? logical_path : L"";
-  return L"component \"" + (path.empty() ? std::wstring() : path + L"\\") + (name ? name : L"") +
-         L"\" of writer \"" + writer.name + L"\"";
+  return L"component \"" + (path.empty() ? std::wstring() : path + L"\\") + name + L"\" of writer \"" + writer +
+         L"\"";
 }
+
+const wchar_t* PathOf(const DocComponent& c) { return c.logical_path ? c.logical_path->c_str() : nullptr; }
 
 const wchar_t* BackupTypeText(VSS_BACKUP_TYPE type) {
   switch (type) {
@@ -134,7 +137,7 @@ const wchar_t* BackupTypeText(VSS_BACKUP_TYPE type) {
 
 bool SameComponent(const StampRecord& record, const VSS_ID& writer_class, const DocComponent& c) {
   return IsEqualGUID(record.writer_class, writer_class) && record.name == c.name &&
-         SameLogicalPath(record.logical_path, c.logical_path ? c.logical_path->c_str() : nullptr);
+         SameLogicalPath(record.logical_path, PathOf(c));
 }
 
 // How a writer takes a component into a backup of `requested` type, as a writer keeping backup
@@ -347,10 +350,10 @@ class SimBackupComponents : public SimComObject<IVssBackupComponents> {
       return line.Result(VSS_E_OBJECT_ALREADY_EXISTS);
     }
     if (!doc_.select_components)
-      JournalMisuse(no_, "AddComponent", Quoted(writer, logical_path, name) +
+      JournalMisuse(no_, "AddComponent", Quoted(writer.name, logical_path, name) +
                                              L" added outside component mode (SetBackupState chose no selection)");
     if (!component->selectable && HasSelectableAncestor(writer, *component))
-      JournalMisuse(no_, "AddComponent", Quoted(writer, logical_path, name) +
+      JournalMisuse(no_, "AddComponent", Quoted(writer.name, logical_path, name) +
                                              L" is not selectable and lies below a selectable component");
     if (!doc_writer) {
       doc_writer = std::make_shared<DocWriter>();
@@ -630,8 +633,8 @@ class SimBackupComponents : public SimComObject<IVssBackupComponents> {
     for (const auto& writer : doc_.writers)
       for (const auto& c : writer->components)
         if (c->selected_for_restore && !c->file_restore_status_set)
-          JournalMisuse(no_, "PostRestore", L"component \"" + FullName(*c) + L"\" of writer \"" + writer->name +
-                                                L"\" was selected for restore without SetFileRestoreStatus");
+          JournalMisuse(no_, "PostRestore", Quoted(writer->name, PathOf(*c), c->name) +
+                                                L" was selected for restore without SetFileRestoreStatus");
     return line.Result(Start(kPostRestore, async, [this] { FinishWritersRestore(); }));
   }
 
@@ -786,7 +789,7 @@ class SimBackupComponents : public SimComObject<IVssBackupComponents> {
         const wchar_t* path = c.logical_path ? c.logical_path->c_str() : nullptr;
         if (!FindDocComponent(*doc_writer, path, c.name.c_str()))
           JournalMisuse(no_, "PrepareForBackup",
-                        Quoted(*live->described, path, c.name.c_str()) + L" is required and was not added");
+                        Quoted(live->described->name, path, c.name) + L" is required and was not added");
       }
     }
   }
@@ -869,7 +872,7 @@ class SimBackupComponents : public SimComObject<IVssBackupComponents> {
         if (!live || IsFailed(live->state)) continue;
         const MachineWriter& writer = *live->described;
         for (const auto& component : doc_writer->components) {
-          const wchar_t* path = component->logical_path ? component->logical_path->c_str() : nullptr;
+          const wchar_t* path = PathOf(*component);
           const MachineComponent* source = FindComponent(writer, path, component->name.c_str());
           if (!source) continue;
           FILETIME base = {0, 0};
@@ -937,10 +940,6 @@ class SimBackupComponents : public SimComObject<IVssBackupComponents> {
 
   // Restore.
 
-  static std::wstring FullName(const DocComponent& c) {
-    return c.logical_path && !c.logical_path->empty() ? *c.logical_path + L"\\" + c.name : c.name;
-  }
-
   // The component a restore call names, of a running writer whose metadata was gathered. Calls
   // other than the selection itself are meant for selected components only.
   HRESULT FindRestoreComponent(const char* call, const VSS_ID& writer_class, VSS_COMPONENT_TYPE type,
@@ -949,8 +948,8 @@ class SimBackupComponents : public SimComObject<IVssBackupComponents> {
     std::shared_ptr<DocComponent> component = FindDocComponentByClass(doc_, writer_class, logical_path, name);
     if (!component || component->type != type) return VSS_E_OBJECT_NOT_FOUND;
     if (strcmp(call, "SetSelectedForRestore") != 0 && !component->selected_for_restore)
-      JournalMisuse(no_, call, L"component \"" + FullName(*component) + L"\" of writer \"" +
-                                   FindLiveByClass(writer_class)->described->name + L"\" is not selected for restore");
+      JournalMisuse(no_, call, Quoted(FindLiveByClass(writer_class)->described->name, PathOf(*component),
+                                      component->name) + L" is not selected for restore");
     *found = component;
     return S_OK;
   }
