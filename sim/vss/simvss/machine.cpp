@@ -510,17 +510,17 @@ HRESULT ReadWriterElement(const XmlElement& e, WriterParts parts, MachineWriter*
   ok = ok && r.Mask(e, L"failAt", kFailPhaseBits, &w.fail_at) && r.Number(e, L"failCode", &fail_code) &&
        r.Bool(e, L"absentAtRestore", &w.absent_at_restore);
   w.fail_code = static_cast<HRESULT>(fail_code);
+  if (!ok) return VSS_E_INVALID_XML_DOCUMENT;
+
+  r.Enter(e);
   for (const XmlElement& l : ok ? e.Children(L"lockedAtRestore") : std::vector<XmlElement>()) {
     std::wstring path;
     ok = r.Only(l, {L"path"}, {}) && r.Text(l, L"path", &path);
     if (!ok) break;
     w.locked_at_restore.push_back(path);
   }
-  if (!ok) return VSS_E_INVALID_XML_DOCUMENT;
-
-  r.Enter(e);
   std::vector<XmlElement> methods = e.Children(L"restoreMethod");
-  if (methods.size() > 1) ok = r.Fail(methods[1], L"a writer has one restore method");
+  if (ok && methods.size() > 1) ok = r.Fail(methods[1], L"a writer has one restore method");
   if (ok && !methods.empty()) {
     const XmlElement& m = methods[0];
     MachineRestoreMethod& rm = w.restore;
