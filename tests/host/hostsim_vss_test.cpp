@@ -45,7 +45,7 @@ TEST_F(HostsimWithShadowCopies, BackupTakesASnapshotKeepsTheDocumentAndDeletesTh
   HostsimRun backup = Run("backup");
   ASSERT_EQ(backup.status, 0) << backup.out << backup.err;
   EXPECT_THAT(ServiceCalls(),
-              ElementsAre("CreateVssBackupComponents", "InitializeForBackup", "SetBackupState",
+              ElementsAre("CreateVssBackupComponents", "InitializeForBackup", "SetContext", "SetBackupState",
                           "GatherWriterMetadata", "StartSnapshotSet", "AddToSnapshotSet",
                           "PrepareForBackup", "DoSnapshotSet", "GatherWriterStatus", "BackupComplete",
                           "DeleteSnapshots"));
