@@ -29,6 +29,8 @@ bool ParseJobList(const std::string& text, std::vector<int>* jobs) {
 
 // Which options each action takes; anything else is a usage error.
 bool Allowed(Options::Action action, const std::string& name) {
+  if (action != Options::kList && (name == "--cancel-after" || name == "--virtual-time")) return true;
+  if (action == Options::kBackup && (name == "--after-snapshot" || name == "--partial-files")) return true;
   static const char* const kBackup[] = {"--machine", "--archive", "--command", "--level",
                                         "--accurate", "--debug", "--plugin", "--vss"};
   static const char* const kRestore[] = {"--machine", "--archive", "--jobs", "--where",
@@ -76,6 +78,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
       o->accurate = true;
       continue;
     }
+    if (name == "--virtual-time" || name == "--partial-files") {
+      (name == "--virtual-time" ? o->virtual_time : o->partial_files) = true;
+      continue;
+    }
     if (i + 1 >= args.size()) {
       *error = "option '" + name + "' needs a value";
       return false;
@@ -121,6 +127,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
     } else if (name == "--where") {
       o->where_given = true;
       o->where = value;
+    } else if (name == "--cancel-after") {
+      if (!ParseInt(value, 1, 0x7fffffff, &o->cancel_after)) {
+        *error = "--cancel-after needs a number from 1";
+        return false;
+      }
+    } else if (name == "--after-snapshot") {
+      o->after_snapshot = value;
     } else if (name == "--regexwhere") {
       o->regexwhere_given = true;
       o->regexwhere = value;
@@ -148,6 +161,8 @@ const char* UsageText() {
          "  hostsim restore --machine FILE --archive DIR [--jobs ID[,ID]...] [--where PATH]\n"
          "                  [--regexwhere EXPR] [--debug N] [--plugin DLL] [--vss DLL]\n"
          "  hostsim list    --archive DIR [--jobs ID[,ID]...]\n"
+         "backup and restore also take [--cancel-after N] [--virtual-time];\n"
+         "backup also takes [--after-snapshot COMMAND] [--partial-files]\n"
          "\n"
          "--plugin and --vss default to the DLLs beside hostsim.exe (snaptree-fd.dll, simvss.dll);\n"
          "--vss none runs without a shadow copy service. --level defaults to F. --jobs on restore\n"
