@@ -4,6 +4,7 @@
 #include "jobs.h"
 #include "plugin_job.h"
 #include "vss_guard.h"
+#include "restore_rules.h"
 #include "vss_requester.h"
 
 #include <set>
@@ -79,7 +80,7 @@ bool BackupJob::SendStartEvents() {
     if (!EventOk(hEventPluginCommand, command.c_str())) return false;
   if (!EventOk(hEventLevel, reinterpret_cast<void*>(static_cast<intptr_t>(level_)))) return false;
   if (!EventOk(hEventStartBackupJob, nullptr)) return false;
-  if (level_ != 'F' && !EventOk(hEventSince, reinterpret_cast<void*>(static_cast<intptr_t>(since_))))
+  if (!EventOk(hEventSince, reinterpret_cast<void*>(static_cast<intptr_t>(since_))))
     return false;
   return EventOk(hEventEndFileSet, nullptr);
 }
@@ -142,7 +143,10 @@ int BackupJob::Run() {
   if (go && vss_ok) go = EventOk(hEventVssBackupAddComponents, nullptr) && vss_.TakeSnapshot();
   go = go && RunAfterSnapshot();
   for (size_t i = 0; go && i < options_.commands.size(); ++i) go = RunCommand(i);
-  if (go && options_.accurate && base_) CheckUnsentEntries();
+  if (go && options_.accurate && base_) {
+    CheckUnsentEntries();
+    CheckAnswersAgainstBase(*base_, writer_->job(), job_.contract());
+  }
   if (go && vss_ok) {
     std::string document;
     if (vss_.SaveDocument(&document)) {
@@ -225,9 +229,8 @@ bool BackupJob::RunAfterSnapshot() {
 }
 
 void BackupJob::SaveObject(const save_pkt& sp) {
-  bool named = sp.object_name && !IsPoison(sp.object_name);
-  if (!named) job_.contract().Violation("restore object %s sent without object_name", sp.fname);
-  const char* name = named ? sp.object_name : sp.fname;
+  CheckRestoreObject(sp, job_.contract());
+  const char* name = sp.object_name && !IsPoison(sp.object_name) ? sp.object_name : sp.fname;
   if (sp.object_len < 0 || (sp.object_len > 0 && (!sp.object || IsPoison(sp.object)))) {
     job_.contract().Violation("restore object %s has length %d and %s data", name, sp.object_len,
                               sp.object ? "some" : "no");
