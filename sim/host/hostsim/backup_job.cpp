@@ -248,7 +248,7 @@ void BackupJob::SaveEntry(const save_pkt& sp, size_t command) {
   ArchiveEntry entry;
   entry.command = static_cast<int>(command + 1);
   entry.name = sp.fname;
-  entry.link = sp.link ? sp.link : "";
+  entry.link = sp.link && !IsPoison(sp.link) ? sp.link : "";
   entry.type = sp.type;
   entry.flags = sp.flags;
   entry.st = sp.statp;
