@@ -2,6 +2,7 @@
 
 #include "../frame/host_alloc.h"
 #include "../frame/host_messages.h"
+#include "../frame/text_convert.h"
 
 #include <cstdint>
 #include <cstring>
@@ -9,14 +10,6 @@
 #include <cwctype>
 
 namespace {
-
-WCHAR* wide_copy(const WCHAR* text) {
-  if (!text) text = L"";
-  size_t len = wcslen(text);
-  WCHAR* copy = static_cast<WCHAR*>(HALLOC((len + 1) * sizeof(WCHAR)));
-  memcpy(copy, text, len * sizeof(WCHAR));
-  return copy;
-}
 
 // directory, a backslash unless it ends in one already (a volume root), the name, and a final
 // backslash when asked for.
@@ -64,15 +57,13 @@ bool name_matches(const WCHAR* pattern, const WCHAR* name) {
   return name_matches(pattern + 1, name + 1);
 }
 
-int handle_number(HANDLE handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
-
 }  // namespace
 
 filespec_list_t::filespec_list_t(WCHAR* path, WCHAR* alt_path, WCHAR* filespec, bool recursive) {
   next = nullptr;
-  this->path = wide_copy(path);
-  this->alt_path = wide_copy(alt_path);
-  this->filespec = wide_copy(filespec);
+  this->path = HWCSDUP(printable(path));
+  this->alt_path = HWCSDUP(printable(alt_path));
+  this->filespec = HWCSDUP(printable(filespec));
   this->recursive = recursive;
   differenced_time.dwLowDateTime = 0;
   differenced_time.dwHighDateTime = 0;
@@ -144,10 +135,10 @@ void find_filespec_t::add_partial(WCHAR* path, WCHAR* filespec, WCHAR* range, WC
     spec = filespec_head;
   }
   HFREE(spec->partial_range);
-  spec->partial_range = range ? wide_copy(range) : nullptr;
+  spec->partial_range = HWCSDUP(range);
   if (metadata) {
     HFREE(spec->partial_metadata);
-    spec->partial_metadata = wide_copy(metadata);
+    spec->partial_metadata = HWCSDUP(metadata);
   }
 }
 

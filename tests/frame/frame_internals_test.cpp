@@ -3,6 +3,7 @@
 #include "../../plugin/frame/host_alloc.h"
 #include "../../plugin/frame/host_messages.h"
 #include "../../plugin/frame/split_string.h"
+#include "../../plugin/frame/text_convert.h"
 #include "../../plugin/frame/vssfs.h"
 #include "../../sim/host/harbek/harbek_accounting.h"
 #include "../../sim/host/testhost/test_host.h"
@@ -97,6 +98,32 @@ TEST_F(Instance, PersistentBlocksAreNamedZeroFilledAndLastUntilReleased) {
   vssfs->getPersistent("registry", 16);  // the destructor releases what is left
   EXPECT_THAT(job.DebugMessages(10),
               testing::Contains("Enter function void* vssfs_t::getPersistent(const char*, int)\n"));
+}
+
+}  // namespace
+
+namespace {
+
+// Names inside the system code page (Wine's default: 1252) convert exactly both ways; a name
+// outside it gives no text at all, never an empty or a look-alike one.
+TEST(TextConversion, NamesConvertExactlyOrNotAtAll) {
+  ASSERT_EQ(GetACP(), 1252u);
+  const wchar_t inside[] = L"caf\u00e9 \u20ac \u00df";
+  char* narrow = NARROW_FROM_WIDE(inside);
+  ASSERT_NE(narrow, nullptr);
+  EXPECT_STREQ(narrow, "caf\xe9 \x80 \xdf");
+  wchar_t* wide = WIDE_FROM_NARROW(narrow);
+  EXPECT_STREQ(wide, inside);
+  HFREE(narrow);
+  HFREE(wide);
+  for (const wchar_t* outside : {L"\u03b1.txt", L"\u6570\u636e", L"a\xd800z"}) {
+    EXPECT_EQ(NARROW_FROM_WIDE(outside), nullptr);
+    char* shown = NARROW_FOR_MESSAGE(outside);
+    EXPECT_EQ(std::string(shown).find_first_not_of("?.txtaz"), std::string::npos) << shown;
+    HFREE(shown);
+  }
+  EXPECT_EQ(NARROW_FROM_WIDE(nullptr), nullptr);
+  EXPECT_EQ(HSTRDUP(nullptr), nullptr);
 }
 
 }  // namespace
