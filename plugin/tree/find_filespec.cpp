@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
-#include <cwctype>
 
 namespace {
 
@@ -38,23 +37,6 @@ bool is_dot_entry(const WCHAR* name) { return wcscmp(name, L".") == 0 || wcscmp(
 
 uint64_t ticks(const FILETIME& time) {
   return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-// The directory search's own name test: '*' any run, '?' one character, case ignored; "*.*" and
-// a final ".*" also take names without an extension.
-bool name_matches(const WCHAR* pattern, const WCHAR* name) {
-  if (wcscmp(pattern, L"*.*") == 0) return true;
-  if (*pattern == L'\0') return *name == L'\0';
-  if (wcscmp(pattern, L".*") == 0 && *name == L'\0') return true;
-  if (*pattern == L'*') {
-    for (const WCHAR* rest = name;; ++rest) {
-      if (name_matches(pattern + 1, rest)) return true;
-      if (*rest == L'\0') return false;
-    }
-  }
-  if (*name == L'\0') return false;
-  if (*pattern != L'?' && towupper(*pattern) != towupper(*name)) return false;
-  return name_matches(pattern + 1, name + 1);
 }
 
 }  // namespace
@@ -162,7 +144,14 @@ void find_filespec_t::unwind() {
 void find_filespec_t::reset() {
   TRACE_FUNCTION(hpContext);
   unwind();
-  filespec_curr = filespec_head;
+  start_filespec(filespec_head);
+}
+
+// A recursive file spec first walks every subdirectory, then lists what its pattern picks; a
+// plain one only lists.
+void find_filespec_t::start_filespec(filespec_list_t* spec) {
+  filespec_curr = spec;
+  descending = spec && spec->recursive;
   state = 0;
 }
 
@@ -175,6 +164,10 @@ bool find_filespec_t::next() {
   return false;
 }
 
+// Each level of a recursive file spec is searched twice: once for every subdirectory, which is
+// entered at once, then with the pattern for the entries to produce. So the file system alone
+// decides which names match (short names and case included), a directory comes after
+// everything inside it, and one that only leads to matching files is not produced.
 bool find_filespec_t::_next() {
   TRACE_FUNCTION(hpContext);
   for (;;) {
@@ -182,10 +175,7 @@ bool find_filespec_t::_next() {
     Dmsg(hpContext, 500, "state=%d\n", state);
     switch (state) {
       case 0: {
-        // A recursive search lists everything so that subdirectories are entered whatever their
-        // names; the pattern then picks the entries to produce.
-        WCHAR* pattern = join(filespec_curr->alt_path,
-                              filespec_curr->recursive ? L"*" : filespec_curr->filespec, false);
+        WCHAR* pattern = join(filespec_curr->alt_path, descending ? L"*" : filespec_curr->filespec, false);
         find_handle = FindFirstFileW(pattern, &find_data);
         Dmsg(hpContext, 500, "FindFirstFile(%ls) = %d\n", pattern, handle_number(find_handle));
         HFREE(pattern);
@@ -205,10 +195,10 @@ bool find_filespec_t::_next() {
         break;
       case 2:
         Dmsg(hpContext, 500, "FileName = %ls\n", find_data.cFileName);
-        if (is_dot_entry(find_data.cFileName)) {
-          state = 1;
-        } else if (entry_is_dir(find_data) && filespec_curr->recursive) {
-          // Descend now; the directory itself comes when its search is exhausted.
+        state = 1;
+        if (is_dot_entry(find_data.cFileName)) break;
+        if (!descending) return true;
+        if (entry_is_dir(find_data)) {
           find_stack_t* level = static_cast<find_stack_t*>(HALLOC(sizeof(find_stack_t)));
           level->next = stack_head;
           level->path = filespec_curr->path;
@@ -220,30 +210,27 @@ bool find_filespec_t::_next() {
           filespec_curr->alt_path = join(level->alt_path, find_data.cFileName, false);
           find_handle = INVALID_HANDLE_VALUE;
           state = 0;
-        } else if (filespec_curr->recursive &&
-                   !name_matches(filespec_curr->filespec, find_data.cFileName)) {
-          state = 1;
-        } else {
-          state = 1;
-          return true;
         }
         break;
       case 3:
-        if (stack_head) {
+        if (descending) {
+          descending = false;  // the subdirectories are done: now what the pattern picks here
+          state = 0;
+        } else if (stack_head) {
+          // Back to the walk over the subdirectories of the level above.
           find_stack_t* level = stack_head;
           stack_head = level->next;
           find_handle = level->find_handle;
-          find_data = level->find_data;
           HFREE(filespec_curr->path);
           HFREE(filespec_curr->alt_path);
           filespec_curr->path = level->path;
           filespec_curr->alt_path = level->alt_path;
           HFREE(level);
+          descending = true;
           state = 1;
-          return true;
+        } else {
+          start_filespec(filespec_curr->next);
         }
-        filespec_curr = filespec_curr->next;
-        state = 0;
         break;
       default:
         return false;
