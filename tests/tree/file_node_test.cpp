@@ -279,25 +279,32 @@ TEST_F(FileNodeRestore, OpenFailuresAreWarningsOrQuietForDirectoriesInUseButNeve
 TEST_F(FileNodeRestore, WriteFailuresAreFatalUnlessTheOpenHadAlreadyFailed) {
   folder.Write(L"src.txt", "some data");
   std::string stream = BackupStream(folder / L"src.txt");
-  // A handle that may only read fails every write, as a full disk would.
+  // A handle that may only read fails every write, as a full disk would. Each write gives exactly
+  // one message of its own, of the type its case calls for.
   auto write = [&](bool partial, int io_errno_before) {
     NewNode(folder / L"src.txt", 2);
     node->is_partial = partial;
     node->backup_file_handle = CreateFileW((folder / L"src.txt").c_str(), GENERIC_READ,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    job.ClearMessages();
     io_pkt io = Io(IO_WRITE, &stream[0], static_cast<int>(stream.size()));
     io.io_errno = io_errno_before;
     EXPECT_EQ(node->pluginIoWrite(&io), hRC_Error);
     EXPECT_EQ(io.io_errno, 1);
+    EXPECT_EQ(node->size, 0u);
+    std::vector<int> types;
+    for (const auto& m : job.messages)
+      if (m.kind == HostMessage::Job) {
+        types.push_back(m.type_or_level);
+        EXPECT_EQ(m.text.rfind("BackupWrite failed. ERR=", 0), 0u) << m.text;
+      }
+    return types;
   };
-  job.ClearMessages();
-  write(false, 0);
-  write(false, 1);
-  write(true, 1);
-  EXPECT_EQ(job.JobMessages(JMSG_FATAL).size(), 2u);
-  EXPECT_EQ(job.JobMessages(JMSG_WARNING).size(), 1u);
-  for (const auto& m : job.JobMessages()) EXPECT_EQ(m.rfind("BackupWrite failed. ERR=", 0), 0u) << m;
+  EXPECT_THAT(write(false, 0), ElementsAre(JMSG_FATAL));
+  EXPECT_THAT(write(false, 1), ElementsAre(JMSG_WARNING));  // the failed open was reported already
+  EXPECT_THAT(write(true, 1), ElementsAre(JMSG_FATAL));     // byte ranges: always fatal
+  EXPECT_THAT(write(true, 0), ElementsAre(JMSG_FATAL));
 }
 
 TEST_F(FileNodeRestore, StreamsAreEndedWhenTheNodeGoesEvenWithoutAnOpenFile) {
