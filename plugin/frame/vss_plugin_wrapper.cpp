@@ -3,9 +3,6 @@
 #include "host_messages.h"
 #include "vssfs.h"
 
-hFuncs* hfuncs;
-hInfo* hinfo;
-
 namespace {
 
 vssfs_t* instance(hpContext* ctx) { return static_cast<vssfs_t*>(ctx->pContext); }
