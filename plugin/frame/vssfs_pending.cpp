@@ -81,12 +81,16 @@ void report_unscheduled(hpContext* ctx, const WCHAR* operations, int length) {
     at += static_cast<int>(wcslen(source)) + 1;
     const WCHAR* destination = at < length ? operations + at : L"";
     at += static_cast<int>(wcslen(destination)) + 1;
+    // Messages are narrow text: names outside the code page show '?' rather than vanish.
+    char* from = NARROW_FOR_MESSAGE(without_nt_prefix(source));
+    char* to = NARROW_FOR_MESSAGE(without_nt_prefix(destination));
     if (*destination) {
-      Jmsg(ctx, JMSG_ERROR, "  not scheduled: replace \"%ls\" by \"%ls\"\n",
-           without_nt_prefix(destination), without_nt_prefix(source));
+      Jmsg(ctx, JMSG_ERROR, "  not scheduled: replace \"%s\" by \"%s\"\n", to, from);
     } else {
-      Jmsg(ctx, JMSG_ERROR, "  not scheduled: delete \"%ls\"\n", without_nt_prefix(source));
+      Jmsg(ctx, JMSG_ERROR, "  not scheduled: delete \"%s\"\n", from);
     }
+    HFREE(from);
+    HFREE(to);
   }
 }
 
