@@ -1,9 +1,11 @@
 #include "mobri_copy.h"
 
 #include <cstring>
+#include <memory>
 
 #include "MT19937.h"
 #include "Native.h"
+#include "T95Disk.h"
 #include "WinBinFile.h"
 #include "debug.h"
 #include "mobri_cmdline.h"
@@ -191,9 +193,13 @@ void CopyData(std::string InFile, std::string OutFile, bool CheckSize, TProgress
   SkipInput(Input, Kind, InFile, Buffer.Data, BlockSize, Skip);
 
   TBinaryFile Output;
-  bool NullOutput;
-  if (!OpenOutput(OutFile, Output, NullOutput)) return;
-  if (Seek > 0 && !NullOutput) Output.Seek(Seek);
+  bool NullOutput = false;
+  std::unique_ptr<T95DriveOutput> Drive95;
+  if (Is95DriveName(OutFile))
+    Drive95.reset(new T95DriveOutput(OutFile, Seek, BlockSize));
+  else if (!OpenOutput(OutFile, Output, NullOutput))
+    return;
+  if (Seek > 0 && !NullOutput && !Drive95) Output.Seek(Seek);
 
   if (Progress) Progress(GetLastError(), 0);
 
@@ -224,7 +230,8 @@ void CopyData(std::string InFile, std::string OutFile, bool CheckSize, TProgress
       break;
     }
 
-    DWORD Put = WriteBlock(Output, NullOutput, Buffer.Data, Got, Block);
+    DWORD Put = Drive95 ? Drive95->Write(Buffer.Data, Got)
+                        : WriteBlock(Output, NullOutput, Buffer.Data, Got, Block);
     if (Put == Got) {
       if (Put == Block)
         ++FullOut;
