@@ -19,25 +19,19 @@ int64_t UnixTime(const FILETIME& time) {
 }
 
 TEST(BenchHostFileNode, NamesInTheCodePageRoundTripWithTheirStatusOthersFailNamingTheFile) {
-  const std::wstring root = L"C:\\bench-file-node-" + std::to_wstring(GetCurrentProcessId());
-  RemoveTree(root);
+  ScratchArchive scratch("file-node");
+  const std::wstring root = Widen(scratch.path() + "\\source");
   const std::wstring inside = Widen("caf\xc3\xa9\\\xc3\xa9t\xc3\xa9 \xe2\x82\xac\xc3\x9f.txt");
   const std::wstring cjk = Widen("\xe6\x95\xb0\xe6\x8d\xae"), greek = Widen("\xce\xb1\xce\xb2.txt");
   std::string big(100000, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 131 >> 3);
-  const std::vector<std::pair<std::wstring, std::string>> files = {
-      {inside, "inside the code page"}, {L"sub\\plain.bin", big}, {cjk + L"\\x.txt", "cjk"}, {greek, "greek"}};
-  for (const auto& [name, content] : files) {
-    std::wstring path = root + L"\\" + name;
-    for (size_t at = path.find(L'\\', root.size()); at != std::wstring::npos; at = path.find(L'\\', at + 1))
-      CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-    CloseHandle(file);
+  for (const auto& [name, content] : {std::pair{inside, std::string("inside the code page")}, {L"sub\\plain.bin", big},
+                                      {cjk + L"\\x.txt", "cjk"}, {greek, "greek"}}) {
+    std::filesystem::path path = root + L"\\" + name;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
   }
 
-  ScratchArchive scratch("file-node");
   const std::string command = "files:/tree/|" + Narrow(root);
   const std::vector<std::string> common = {"--machine", "none.xml", "--archive", scratch.path(),
                                            "--plugin", "testplugin_files.dll", "--vss", "none"};
@@ -75,18 +69,9 @@ TEST(BenchHostFileNode, NamesInTheCodePageRoundTripWithTheirStatusOthersFailNami
   args.insert(args.end(), common.begin(), common.end());
   HostsimRun restore = RunHostsimCaptured(args);
   EXPECT_EQ(restore.status, 0) << restore.out;
-  const std::wstring restored = Widen(scratch.Working("restored\\tree")) + L"\\";
-  for (const std::wstring& name : {inside, std::wstring(L"sub\\plain.bin")}) {
-    HANDLE file = CreateFileW((restored + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    std::string back(200000, '\0');
-    DWORD read = 0;
-    ReadFile(file, &back[0], static_cast<DWORD>(back.size()), &read, nullptr);
-    CloseHandle(file);
-    back.resize(read);
-    EXPECT_EQ(back, name == inside ? files[0].second : big) << Narrow(name);
-  }
-  EXPECT_EQ(GetFileAttributesW((restored + greek).c_str()), INVALID_FILE_ATTRIBUTES);
-  RemoveTree(root);
+  EXPECT_EQ(ScratchArchive::ReadFile(scratch.Restored("/tree/caf\xe9/\xe9t\xe9 \x80\xdf.txt")), "inside the code page");
+  EXPECT_EQ(ScratchArchive::ReadFile(scratch.Restored("/tree/sub/plain.bin")), big);
+  EXPECT_EQ(GetFileAttributesW((Widen(scratch.Working("restored\\tree\\")) + greek).c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 }  // namespace
