@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <new>
 
 namespace {
@@ -31,9 +32,18 @@ void host_free(void* mem) {
 }
 
 char* host_strdup(const char* file, int line, const char* text) {
+  if (!text) return nullptr;
   size_t len = strlen(text);
   char* copy = static_cast<char*>(allocate_zeroed(file, line, len + 1));
   memcpy(copy, text, len);
+  return copy;
+}
+
+wchar_t* host_wcsdup(const char* file, int line, const wchar_t* text) {
+  if (!text) return nullptr;
+  size_t len = wcslen(text);
+  wchar_t* copy = static_cast<wchar_t*>(allocate_zeroed(file, line, (len + 1) * sizeof(wchar_t)));
+  memcpy(copy, text, len * sizeof(wchar_t));
   return copy;
 }
 

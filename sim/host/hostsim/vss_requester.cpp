@@ -75,13 +75,9 @@ bool VssRequester::Begin(t_CreateVssBackupComponents factory, char level, bool p
                          : level == 'D' ? VSS_BT_DIFFERENTIAL
                                         : VSS_BT_FULL;
   if (!Call(components_->InitializeForBackup(nullptr), "InitializeForBackup")) return false;
-<<<<<<< HEAD
   // The plug-in may Query the object, which the service allows only once a context is set.
   if (!Call(components_->SetContext(VSS_CTX_BACKUP), "SetContext")) return false;
-  if (!Call(components_->SetBackupState(true, false, type, false), "SetBackupState")) return false;
-=======
   if (!Call(components_->SetBackupState(true, false, type, partial_files), "SetBackupState")) return false;
->>>>>>> i11b
   IVssAsync* async = nullptr;
   if (!Call(components_->GatherWriterMetadata(&async), "GatherWriterMetadata")) return false;
   return Wait(async, "GatherWriterMetadata");
