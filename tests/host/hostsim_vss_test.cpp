@@ -52,7 +52,7 @@ TEST_F(HostsimWithShadowCopies, BackupTakesASnapshotKeepsTheDocumentAndDeletesTh
   EXPECT_THAT(ServiceCalls(),
               ElementsAre("CreateVssBackupComponents", "InitializeForBackup", "SetContext", "SetBackupState",
                           "GatherWriterMetadata", "AddComponent", "StartSnapshotSet",
-                          "AddToSnapshotSet", "PrepareForBackup", "DoSnapshotSet",
+                          "AddToSnapshotSet", "PrepareForBackup", "DoSnapshotSet", "ComponentBackedUp",
                           "GatherWriterStatus", "SetBackupSucceeded", "BackupComplete",
                           "DeleteSnapshots"));
   EXPECT_THAT(ServiceJournal(), HasSubstr("SetBackupState(true, false, 1, false)"));
