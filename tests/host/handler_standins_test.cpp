@@ -59,7 +59,6 @@ class HiveReplacementRecorder : public ::testing::Test {
     dir_ = std::string(temp) + "snaptree_standins_" + std::to_string(GetCurrentProcessId());
     CreateDirectoryA(dir_.c_str(), nullptr);
     ASSERT_TRUE(SetHivePrivileges(true));
-    previous_ = nullptr;
     ASSERT_TRUE(InstallRegistryReplaceRecorder(GetModuleHandleA(nullptr), (dir_ + "\\record").c_str()));
     ClearRecordedHiveReplacements();
   }
@@ -103,7 +102,6 @@ class HiveReplacementRecorder : public ::testing::Test {
   }
 
   std::string dir_;
-  void* previous_;
   std::vector<std::pair<HKEY, std::string>> loaded_;
   std::vector<std::string> listed_;
 };
