@@ -89,10 +89,13 @@ class HiveReplacementRecorder : public ::testing::Test {
     return file;
   }
 
-  // Loads the hive and lists it the way Windows does, under its device path.
-  void Load(HKEY root, const std::string& name, const std::string& file, const char* nt_root) {
-    ASSERT_EQ(RegLoadKeyA(root, name.c_str(), file.c_str()), ERROR_SUCCESS);
-    loaded_.emplace_back(root, name);
+  // Loads the hive (unless Wine is to lack its key) and lists it the way Windows does, under its
+  // device path.
+  void Load(HKEY root, const std::string& name, const std::string& file, const char* nt_root, bool load = true) {
+    if (load) {
+      ASSERT_EQ(RegLoadKeyA(root, name.c_str(), file.c_str()), ERROR_SUCCESS);
+      loaded_.emplace_back(root, name);
+    }
     char device[MAX_PATH] = {};
     ASSERT_NE(QueryDosDeviceA(file.substr(0, 2).c_str(), device, MAX_PATH), 0u);
     std::string value = std::string(nt_root) + name, data = device + file.substr(2);
@@ -111,6 +114,8 @@ TEST_F(HiveReplacementRecorder, RecordsWhatWindowsAcceptsAndTheRebootSwapsTheFil
   std::string b = MakeHive("B", "b1"), b_new = MakeHive("B.restore", "b2");
   Load(HKEY_LOCAL_MACHINE, "snaptree_hive_a", a, "\\REGISTRY\\MACHINE\\");
   Load(HKEY_USERS, "snaptree_hive_b", b, "\\REGISTRY\\USER\\");
+  std::string c = MakeHive("C", "c1"), c_new = MakeHive("C.restore", "c2");
+  Load(HKEY_USERS, "snaptree_hive_c", c, "\\REGISTRY\\USER\\", false);
   std::string a_before = Content(a), b_before = Content(b);
 
   EXPECT_EQ(ReplaceKey(HKEY_LOCAL_MACHINE, "snaptree_hive_a", a_new.c_str(), (a + ".old").c_str()), ERROR_SUCCESS);
@@ -118,6 +123,8 @@ TEST_F(HiveReplacementRecorder, RecordsWhatWindowsAcceptsAndTheRebootSwapsTheFil
   ASSERT_EQ(RegOpenKeyExA(HKEY_USERS, "snaptree_hive_b", 0, KEY_READ, &opened), ERROR_SUCCESS);
   EXPECT_EQ(ReplaceKey(opened, "sub", b_new.c_str(), (b + ".old").c_str()), ERROR_SUCCESS);
   RegCloseKey(opened);
+  EXPECT_EQ(ReplaceKey(HKEY_USERS, "snaptree_hive_c", c_new.c_str(), (c + ".old").c_str()), ERROR_SUCCESS);
+  EXPECT_EQ(ReplaceKey(HKEY_USERS, "snaptree_none", c_new.c_str(), "x"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(ReplaceKey(HKEY_LOCAL_MACHINE, "snaptree_hive_a", (dir_ + "\\none").c_str(), "x"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(ReplaceKey(HKEY_LOCAL_MACHINE, "SOFTWARE", a_new.c_str(), "x"), ERROR_INVALID_PARAMETER);  // no hive file
   SetHivePrivileges(false);
@@ -125,7 +132,7 @@ TEST_F(HiveReplacementRecorder, RecordsWhatWindowsAcceptsAndTheRebootSwapsTheFil
   SetHivePrivileges(true);
 
   std::vector<RecordedHiveReplacement> calls = RecordedHiveReplacements();
-  ASSERT_EQ(calls.size(), 5u);
+  ASSERT_EQ(calls.size(), 7u);
   EXPECT_EQ(calls[0].key, "HKEY_LOCAL_MACHINE");
   EXPECT_EQ(calls[0].hive_file, a);
   EXPECT_EQ(calls[1].key, "HKEY_USERS\\snaptree_hive_b");
@@ -133,7 +140,8 @@ TEST_F(HiveReplacementRecorder, RecordsWhatWindowsAcceptsAndTheRebootSwapsTheFil
   EXPECT_EQ(calls[1].new_file, b_new);
   EXPECT_EQ(calls[1].old_file, b + ".old");
   EXPECT_EQ(calls[1].hive_file, b);
-  EXPECT_EQ(calls[4].result, ERROR_PRIVILEGE_NOT_HELD);
+  EXPECT_EQ(calls[2].hive_file, c);
+  EXPECT_EQ(calls[6].result, ERROR_PRIVILEGE_NOT_HELD);
   std::vector<RecordedHiveReplacement> from_file = ReadHiveReplacementRecord((dir_ + "\\record").c_str());
   ASSERT_EQ(from_file.size(), calls.size());
   for (size_t i = 0; i < calls.size(); ++i) {
@@ -151,6 +159,7 @@ TEST_F(HiveReplacementRecorder, RecordsWhatWindowsAcceptsAndTheRebootSwapsTheFil
   EXPECT_EQ(Content(a + ".old"), a_before);
   EXPECT_EQ(Content(b), Content(b_new));
   EXPECT_EQ(Content(b + ".old"), b_before);
+  EXPECT_EQ(Content(c), Content(c_new));
   EXPECT_NE(a_before, Content(a_new));
 }
 

@@ -22,6 +22,15 @@ std::string Narrow(const std::wstring& text) {
   return out;
 }
 
+std::wstring Widen(const char* text) {
+  int size = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  if (size <= 1) return {};
+  std::wstring out(size, L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text, -1, &out[0], size);
+  out.resize(size - 1);
+  return out;
+}
+
 bool StartsWithPath(const std::wstring& path, const std::wstring& prefix) {
   return path.size() >= prefix.size() && _wcsnicmp(path.c_str(), prefix.c_str(), prefix.size()) == 0 &&
          (path.size() == prefix.size() || path[prefix.size()] == L'\\');
@@ -131,12 +140,24 @@ LONG Check(HKEY key, LPCSTR subkey, LPCSTR new_file, LPCSTR old_file, std::strin
   if (!PrivilegesEnabled()) return ERROR_PRIVILEGE_NOT_HELD;
   if (!new_file || !old_file) return ERROR_INVALID_PARAMETER;
   HKEY opened = nullptr;
-  LONG result = RegOpenKeyExA(key, subkey ? subkey : "", 0, KEY_QUERY_VALUE, &opened);
-  if (result != ERROR_SUCCESS) return result;
-  std::wstring file = HiveFileOf(NtKeyPath(opened));
-  RegCloseKey(opened);
-  // No file behind the key: Windows cannot replace such a key either.
-  if (file.empty()) return ERROR_INVALID_PARAMETER;
+  LONG open_result = RegOpenKeyExA(key, subkey ? subkey : "", 0, KEY_QUERY_VALUE, &opened);
+  std::wstring path;
+  if (open_result == ERROR_SUCCESS) {
+    path = NtKeyPath(opened);
+    RegCloseKey(opened);
+  } else {
+    // A hive list entry stands for a loaded hive, though Wine has no key for most of them
+    // (SAM, SECURITY, the service accounts' profiles): its name is taken as the caller spelled it.
+    std::wstring base = key == HKEY_LOCAL_MACHINE ? L"\\REGISTRY\\MACHINE"
+                        : key == HKEY_USERS      ? L"\\REGISTRY\\USER"
+                                                 : NtKeyPath(key);
+    if (!base.empty() && subkey && *subkey) path = base + L"\\" + Widen(subkey);
+  }
+  std::wstring file = path.empty() ? std::wstring() : HiveFileOf(path);
+  if (file.empty()) {
+    if (open_result != ERROR_SUCCESS) return open_result;
+    return ERROR_INVALID_PARAMETER;  // no file behind the key: Windows cannot replace it either
+  }
   if (GetFileAttributesA(new_file) == INVALID_FILE_ATTRIBUTES) return static_cast<LONG>(GetLastError());
   *hive_file = Narrow(file);
   return ERROR_SUCCESS;

@@ -23,8 +23,9 @@ struct RecordedHiveReplacement {
 
 // Same contract as RegReplaceKeyA. ERROR_SUCCESS needs: SeBackupPrivilege and SeRestorePrivilege
 // enabled (else ERROR_PRIVILEGE_NOT_HELD), both file names given (else ERROR_INVALID_PARAMETER),
-// the key to open (else its open error), a hive in the hive list at or above it (else
-// ERROR_INVALID_PARAMETER) and the new file to exist (else its GetFileAttributes error).
+// a hive in the hive list at or above the key (else the key's open error, or
+// ERROR_INVALID_PARAMETER for a key that opens) and the new file to exist (else its
+// GetFileAttributes error). A listed hive counts as loaded even where Wine has no key for it.
 LONG WINAPI RecordingRegReplaceKeyA(HKEY key, LPCSTR subkey, LPCSTR new_file, LPCSTR old_file);
 
 // Points `module`'s advapi32 import of RegReplaceKeyA at the recorder and appends every later
