@@ -56,6 +56,15 @@ vssfs_t::~vssfs_t() {
   TRACE_FUNCTION(hpContext);
   HFREE(last_plugin_command);
   last_plugin_command = nullptr;
+  // Whatever path the job took, nothing the instance owns outlives it.
+  HFREE(pending_plugin_command);
+  pending_plugin_command = nullptr;
+  HFREE(ro_name);
+  ro_name = nullptr;
+  SysFreeString(xml);
+  xml = nullptr;
+  HFREE(job_id_str);
+  job_id_str = nullptr;
   while (element_head) {
     vssfs_element_t* next = element_head->next;
     delete element_head;
@@ -64,6 +73,10 @@ vssfs_t::~vssfs_t() {
   element_tail = nullptr;
   delete vssapi;
   vssapi = nullptr;
+  // A restore creates its own object (the backup's belongs to the host); a restore that never
+  // reached its last segment still holds it.
+  if (job_type == 2 && vss_components) vss_components->Release();
+  vss_components = nullptr;
   freeSplitString(path_bits);
   path_bits = nullptr;
   free_metadata_list(job_metadata_head);

@@ -18,6 +18,14 @@ class vssfs_writer_t : public vssfs_node_t {
   WCHAR* component_id_buffer;
   size_t component_id_buffer_offset;
 
+  // Backup: directory entries of components that are sent after their descendants, last first.
+  struct deferred_dir_t {
+    deferred_dir_t* next;
+    char* path;
+  };
+  deferred_dir_t* deferred_dirs;
+  char* deferred_sent;  // the path being sent now
+
   vssfs_writer_t(vssfs_t* vssfs, char* name, vssfs_node_t* parent);
   ~vssfs_writer_t() override;
 
@@ -25,4 +33,6 @@ class vssfs_writer_t : public vssfs_node_t {
   hRC endBackupFile() override;
   hRC createFile(restore_pkt* rp) override;
   hRC endRestoreFile() override;
+
+  void deferDirectory(const char* path);
 };
