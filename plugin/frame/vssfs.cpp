@@ -89,6 +89,10 @@ vssfs_t::~vssfs_t() {
   // Reboot-time operations of a restore that never reached its last segment.
   HFREE(pending_buf);
   pending_buf = nullptr;
+  SysFreeString(xml);
+  xml = nullptr;
+  HFREE(ro_name);
+  ro_name = nullptr;
 }
 
 hRC vssfs_t::newPlugin(::hpContext* ctx) {
@@ -152,48 +156,6 @@ hRC vssfs_t::setPluginValue(pVariable var, void*) {
   return hRC_OK;
 }
 
-hRC vssfs_t::handlePluginEvent(hEvent* event, void*) {
-  TRACE_FUNCTION(hpContext);
-  switch (event->eventType) {
-    case hEventJobStart:
-    case hEventJobEnd:
-    case hEventStartBackupJob:
-    case hEventEndBackupJob:
-    case hEventStartRestoreJob:
-    case hEventEndRestoreJob:
-    case hEventBackupCommand:
-    case hEventRestoreCommand:
-    case hEventLevel:
-    case hEventSince:
-    case hEventCancelCommand:
-    case hEventVssBackupAddComponents:
-    case hEventRestoreObject:
-    case hEventEndFileSet:
-    case hEventPluginCommand:
-    case hEventVssBeforeCloseRestore:
-      return hRC_OK;
-    default:
-      Jmsg(hpContext, JMSG_WARNING, "unknown event=%d\n", event->eventType);
-      return hRC_OK;
-  }
-}
-
-hRC vssfs_t::startBackupFile(save_pkt* sp) {
-  TRACE_FUNCTION(hpContext);
-  if (sp->pkt_size != sizeof(save_pkt) || sp->pkt_end != sizeof(save_pkt)) {
-    Jmsg(hpContext, JMSG_FATAL,
-         "save_pkt size mismatch - sizeof(struct save_pkt) = %d, pkt_size = %d, pkt_end = %d\n",
-         static_cast<int>(sizeof(save_pkt)), sp->pkt_size, sp->pkt_end);
-    return hRC_Error;
-  }
-  return hRC_Error;
-}
-
-hRC vssfs_t::endBackupFile() {
-  TRACE_FUNCTION(hpContext);
-  return hRC_OK;
-}
-
 hRC vssfs_t::startRestoreFile(const char*) {
   TRACE_FUNCTION(hpContext);
   return hRC_OK;
@@ -241,11 +203,6 @@ hRC vssfs_t::createFile(restore_pkt* rp) {
 }
 
 hRC vssfs_t::setFileAttributes(restore_pkt*) {
-  TRACE_FUNCTION(hpContext);
-  return hRC_OK;
-}
-
-hRC vssfs_t::checkFile(char*) {
   TRACE_FUNCTION(hpContext);
   return hRC_OK;
 }

@@ -90,6 +90,15 @@ class vssfs_t {
   hRC setFileAttributes(restore_pkt* rp);
   hRC checkFile(char* fname);
 
+  // Backup: the events of a backup job, and the snapshot device of a volume (a host block or null).
+  hRC pluginCommand(char* command);
+  hRC startBackupJob();
+  hRC addComponents();
+  hRC backupCommand(char* command);
+  WCHAR* getSnapshotForVolume(WCHAR* volume_name);
+  // The host's working directory (for stamp files), or null after one warning a job.
+  char* workingDirectory();
+
   void* getPersistent(const char* name, int size);
   void freePersistent();
 

@@ -225,6 +225,7 @@ void vssfs_file_t::report_open_failure(const char* call, DWORD error, io_pkt* io
   HFREE(shown);
   LocalFree(text);
   io->io_errno = 1;
+  io_failed = true;
 }
 
 hRC vssfs_file_t::pluginIoOpen(io_pkt* io) {
@@ -315,12 +316,17 @@ hRC vssfs_file_t::pluginIoRead(io_pkt* io) {
   io->status = 0;
   io->io_errno = 0;
   Dmsg(hpContext, 200, "Reading Data\n");
-  if (is_partial) return read_ranges(io);
+  if (is_partial) {
+    hRC result = read_ranges(io);
+    if (io->io_errno) io_failed = true;
+    return result;
+  }
 
   DWORD done = 0;
   if (!BackupRead(backup_file_handle, reinterpret_cast<LPBYTE>(io->buf), static_cast<DWORD>(io->count), &done,
                   FALSE, TRUE, &backuprw_context)) {
     io->io_errno = 1;
+    io_failed = true;
     Jmsg(hpContext, JMSG_FATAL, "BackupRead returned zero\n");
     return hRC_Error;
   }

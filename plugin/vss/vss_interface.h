@@ -15,3 +15,9 @@ typedef HRESULT (*t_CreateVssExamineWriterMetadata)(BSTR xml, IVssExamineWriterM
 #define VSS_CREATE_BACKUP_COMPONENTS_NAME "?CreateVssBackupComponents@@YAJPEAPEAVIVssBackupComponents@@@Z"
 #define VSS_CREATE_EXAMINE_WRITER_METADATA_NAME \
   "?CreateVssExamineWriterMetadata@@YAJPEAGPEAPEAVIVssExamineWriterMetadata@@@Z"
+
+// The SDK lays IVssWriterComponentsExt out as IVssWriterComponents followed by IUnknown;
+// mingw-w64 declares only the first part, so Release is reached one pointer further on.
+inline ULONG ReleaseWriterComponents(IVssWriterComponentsExt* ext) {
+  return reinterpret_cast<IUnknown*>(reinterpret_cast<void**>(ext) + 1)->Release();
+}

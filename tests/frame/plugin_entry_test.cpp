@@ -127,6 +127,7 @@ TEST_F(PluginEntry, TracesEntryAndExitWithTheFullSignature) {
                           "setPluginValue var=2\n",
                           "Leave function hRC vssfs_t::setPluginValue(pVariable, void*)\n",
                           "Enter function hRC vssfs_t::checkFile(char*)\n",
+                          "marked as seen /@SYSTEMSTATE/x\n",
                           "Leave function hRC vssfs_t::checkFile(char*)\n"));
   EXPECT_EQ(value, 0);
 
