@@ -3,6 +3,7 @@
 #include "plugin_job.h"
 
 #include "../harbek/harbek_accounting.h"
+#include "service_watch.h"
 #include "virtual_clock.h"
 #include "vss_guard.h"
 
@@ -103,6 +104,7 @@ bool PluginJob::Start(int job_id, char job_type) {
   h.virtual_time = options_.virtual_time;
   if (options_.virtual_time && !UseVirtualSleep(plugin_->module()))
     log().Warning("the plug-in does not import Sleep: --virtual-time has nothing to replace");
+  WatchServices(plugin_->module());
   h.contract.BeginRun(time(nullptr));
 
   if (g_instances.fetch_add(1) > 0) g_overlaps.fetch_add(1);
@@ -140,6 +142,7 @@ void PluginJob::FreeInstance() {
     counts_.live_blocks = alone ? left : 0;
     if (h.vss_guard) h.vss_guard->CheckReferencesAtEnd();
     h.contract.CheckBlocksAtEnd(counts_.live_blocks, h.host_blocks.size());
+    CheckServicesAtEnd(h);
     for (auto& block : h.host_blocks) free(block.first);
     h.host_blocks.clear();
   }
