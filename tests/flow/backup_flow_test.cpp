@@ -316,6 +316,42 @@ TEST_F(BackupFlow, SystemStateSendsEveryOwnedComponentInOrderAndReportsEachFailu
   EXPECT_THAT(contents, Contains(AllOf(StartsWith(Utf16(L"STAMP-B")), EndsWith(Utf16(L"\n\nB\n")))));
 }
 
+// After the snapshot another program holds a file of a component open without sharing: it fails at
+// its open, the component is reported as failed, the rest goes on.
+TEST_F(BackupFlow, AFileHeldOpenAfterTheSnapshotFailsItsComponentOnly) {
+  UseMachine(R"(<machine name="HELD"><writer name="Data Writer" classId="{f8000000-0000-4000-8000-000000000008}"
+      instanceId="{f8000000-0000-4000-8000-000000000008}" usage="SYSTEMSERVICE">
+      <component name="Data"><file path="%SIMVSS_ROOT%\Data" filespec="*.dat"/></component></writer>
+    <writer name="Other Writer" classId="{f9000000-0000-4000-8000-000000000009}"
+      instanceId="{f9000000-0000-4000-8000-000000000009}" usage="SYSTEMSERVICE">
+      <component name="Other"><file path="%SIMVSS_ROOT%\Other" filespec="*"/></component></writer><layout>
+    <file path="%SIMVSS_ROOT%\Data\kept.dat" size="10"/>
+    <file path="%SIMVSS_ROOT%\Data\locked.dat" size="10"/><file path="%SIMVSS_ROOT%\Other\o.txt" size="10"/>
+    </layout></machine>)");
+  std::string snapshots = scratch_.path() + "\\snapshots";
+  SetEnvironmentVariableA("SIMVSS_SNAPSHOT_ROOT", snapshots.c_str());
+  std::string event = "flow-hold-" + std::to_string(GetCurrentProcessId());
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, event.c_str());
+  std::string data = root_.substr(2) + "\\Data\\";  // below the snapshot folder, as on the volume
+  HostsimRun run = Backup({"vss:/@SYSTEMSTATE/"}, "F",
+                          {"--after-snapshot", "for /d %d in (" + snapshots + "\\snapshot-*) do flow-hold.exe " + event +
+                                                   " %d" + data + "locked.dat"});
+  SetEvent(release);
+  CloseHandle(release);
+  SetEnvironmentVariableA("SIMVSS_SNAPSHOT_ROOT", nullptr);
+  EXPECT_THAT(run.out, Not(HasSubstr("contract violation")));
+  EXPECT_THAT(run.LastLine(), EndsWith("live_blocks=0")) << run.out << run.err;
+  std::vector<std::string> lines = run.Lines();
+  EXPECT_THAT(lines, Contains(AllOf(StartsWith("WARNING: Open failed on file=\""), HasSubstr("\\Data\\locked.dat\" full_path="),
+                                    HasSubstr("/root/data/locked.dat\"        ERR="))));
+  EXPECT_THAT(lines, Contains(EndsWith("/root/data/locked.dat could not be opened for reading: not saved")));
+  EXPECT_THAT(lines, Contains("ERROR: Writer \"Data Writer\" component \"Data\": 1 file(s) could not be backed up."));
+  EXPECT_THAT(Journal("SetBackupSucceeded"), ElementsAre(HasSubstr("\"Data\", false) = 0x00000000"),
+                                                         HasSubstr("\"Other\", true) = 0x00000000")));
+  EXPECT_THAT(Names(Job(1)), AllOf(Contains(EndsWith("/data/kept.dat")), Contains(EndsWith("/other/o.txt")),
+                                   Contains("/@SYSTEMSTATE/Other Writer/Other/")));
+}
+
 // The full backup reads the snapshot while the live files move on to the next generation; the
 // incremental after it sends the changes with the full's stamp, the differential after that
 // takes the full's stamp again.
