@@ -76,12 +76,15 @@ TEST(CommandLine, DefaultsAreFullLevelNoDebugAndTheDllsBesideTheProgram) {
   EXPECT_TRUE(o.vss.empty());
   EXPECT_EQ(o.commands, (std::vector<std::string>{"c1", "c2"}));
   ASSERT_TRUE(ParseOptions({"restore", "--machine", "m", "--archive", "a", "--jobs", "3,1",
-                            "--where", "", "--regexwhere", "s/a/b/"},
+                            "--where", "", "--regexwhere", "s/a/b/", "--select", "*.txt",
+                            "--all-versions", "--select", "/a/?"},
                            &o, &error));
   EXPECT_EQ(o.jobs, (std::vector<int>{3, 1}));
   EXPECT_TRUE(o.where_given);
   EXPECT_EQ(o.where, "");
   EXPECT_EQ(o.regexwhere, "s/a/b/");
+  EXPECT_EQ(o.select, (std::vector<std::string>{"*.txt", "/a/?"}));
+  EXPECT_TRUE(o.all_versions);
 }
 
 }  // namespace

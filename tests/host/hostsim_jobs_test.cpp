@@ -70,11 +70,11 @@ TEST_F(HostsimJobs, BackupAndRestoreRoundTripEveryByte) {
 TEST_F(HostsimJobs, BackupSendsEventsInTheOrderThePluginReliesOn) {
   ASSERT_EQ(Backup({"--command", "test:/one/", "--command", "test:/two/"}).status, 0);
   auto journal = JournalLines(scratch.Journal());
-  ASSERT_GE(journal.size(), 8u);
-  EXPECT_THAT(std::vector<std::string>(journal.begin(), journal.begin() + 7),
+  ASSERT_GE(journal.size(), 9u);
+  EXPECT_THAT(std::vector<std::string>(journal.begin(), journal.begin() + 8),
               ElementsAre("event JobStart", "event PluginCommand test:/one/",
                           "event PluginCommand test:/two/", "event Level F",
-                          "event StartBackupJob", "event EndFileSet",
+                          "event StartBackupJob", "event Since 0", "event EndFileSet",
                           "event BackupCommand test:/one/"));
   EXPECT_THAT(journal, Contains("event BackupCommand test:/two/"));
   EXPECT_EQ(journal[journal.size() - 2], "event 4");  // end of the backup job, then job end
@@ -86,10 +86,11 @@ TEST_F(HostsimJobs, RestoreSendsObjectsThenCommandsThenEachEntryInItsOrder) {
   scratch.ClearJournal();
   ASSERT_EQ(Restore().status, 0);
   auto journal = JournalLines(scratch.Journal());
-  ASSERT_GE(journal.size(), 5u);
-  EXPECT_THAT(std::vector<std::string>(journal.begin(), journal.begin() + 5),
+  ASSERT_GE(journal.size(), 7u);
+  EXPECT_THAT(std::vector<std::string>(journal.begin(), journal.begin() + 7),
               ElementsAre("event JobStart", "event 5", "object vss_test_tree.xml len=19 job=1",
-                          "object null", "event RestoreCommand test:/tree/"));
+                          "object other_job_metadata.xml len=23 job=1", "object null", "event 21",
+                          "event RestoreCommand test:/tree/"));
   std::string text = scratch.Journal();
   // A byte-range file: a seek to each range before its data.
   EXPECT_THAT(text, HasSubstr("createFile type=3 stream=6 /tree/comp/ranges.db\nIO_OPEN "
@@ -143,6 +144,7 @@ TEST_F(HostsimJobs, AccurateIncrementalSendsOnlyChangesAndAsksAboutWhatIsGone) {
   EXPECT_EQ(Restored("/tree/comp/a.txt"), test_tree::Content("/tree/comp/a.txt", 1, 0, 1001));
   std::string journal = scratch.Journal();
   EXPECT_THAT(journal, Not(HasSubstr("createFile type=10")));
+  EXPECT_THAT(journal, Not(HasSubstr("/gone/")));  // answered gone by the newest job
   size_t first = journal.find("event RestoreCommand test:/tree/\n");
   EXPECT_NE(journal.find("event RestoreCommand test:/tree/:gen=1\n", first), std::string::npos);
 }

@@ -3,6 +3,7 @@
 #include "archive.h"
 #include "jobs.h"
 #include "plugin_job.h"
+#include "restore_rules.h"
 #include "vss_requester.h"
 
 #include <set>
@@ -77,7 +78,7 @@ bool BackupJob::SendStartEvents() {
     if (!EventOk(hEventPluginCommand, command.c_str())) return false;
   if (!EventOk(hEventLevel, reinterpret_cast<void*>(static_cast<intptr_t>(level_)))) return false;
   if (!EventOk(hEventStartBackupJob, nullptr)) return false;
-  if (level_ != 'F' && !EventOk(hEventSince, reinterpret_cast<void*>(static_cast<intptr_t>(since_))))
+  if (!EventOk(hEventSince, reinterpret_cast<void*>(static_cast<intptr_t>(since_))))
     return false;
   return EventOk(hEventEndFileSet, nullptr);
 }
@@ -136,7 +137,10 @@ int BackupJob::Run() {
   }
   if (go && vss_ok) go = EventOk(hEventVssBackupAddComponents, nullptr) && vss_.TakeSnapshot();
   for (size_t i = 0; go && i < options_.commands.size(); ++i) go = RunCommand(i);
-  if (go && options_.accurate && base_) CheckUnsentEntries();
+  if (go && options_.accurate && base_) {
+    CheckUnsentEntries();
+    CheckAnswersAgainstBase(*base_, writer_->job(), job_.contract());
+  }
   if (go && vss_ok) {
     std::string document;
     if (vss_.SaveDocument(&document)) {
@@ -195,6 +199,7 @@ bool BackupJob::RunCommand(size_t index) {
 }
 
 void BackupJob::SaveObject(const save_pkt& sp) {
+  CheckRestoreObject(sp, job_.contract());
   const char* name = sp.object_name ? sp.object_name : sp.fname;
   if (sp.object_len < 0 || (sp.object_len > 0 && !sp.object)) {
     job_.contract().Violation("restore object %s has length %d and %s data", name, sp.object_len,

@@ -3,6 +3,7 @@
 #include "archive.h"
 #include "jobs.h"
 #include "job_log.h"
+#include "restore_rules.h"
 
 #include <algorithm>
 #include <ctime>
@@ -79,6 +80,11 @@ int RunList(const Options& options, std::ostream& out, std::ostream& err) {
       entries += j.entries.size();
       objects += j.objects.size();
       for (const auto& e : j.entries) bytes += e.data_len;
+    }
+    if (options.jobs.empty()) {
+      std::string chain;
+      for (const ArchiveJob* j : RestoreChain(archive.jobs())) chain += Format(" %d", j->id);
+      log.Summary("restore chain:" + (chain.empty() ? std::string(" none") : chain));
     }
   }
   log.Summary(Format("summary: jobid=%d entries=%llu bytes=%llu objects=%llu live_blocks=0", last,

@@ -32,7 +32,8 @@ bool Allowed(Options::Action action, const std::string& name) {
   static const char* const kBackup[] = {"--machine", "--archive", "--command", "--level",
                                         "--accurate", "--debug", "--plugin", "--vss"};
   static const char* const kRestore[] = {"--machine", "--archive", "--jobs", "--where",
-                                         "--regexwhere", "--debug", "--plugin", "--vss"};
+                                         "--regexwhere", "--debug", "--plugin", "--vss",
+                                         "--select", "--all-versions"};
   static const char* const kList[] = {"--archive", "--jobs"};
   auto in = [&](const char* const* table, size_t n) {
     for (size_t i = 0; i < n; ++i)
@@ -74,6 +75,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
     }
     if (name == "--accurate") {
       o->accurate = true;
+      continue;
+    }
+    if (name == "--all-versions") {
+      o->all_versions = true;
       continue;
     }
     if (i + 1 >= args.size()) {
@@ -121,6 +126,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
     } else if (name == "--where") {
       o->where_given = true;
       o->where = value;
+    } else if (name == "--select") {
+      if (value.empty()) {
+        *error = "an empty --select";
+        return false;
+      }
+      o->select.push_back(value);
     } else if (name == "--regexwhere") {
       o->regexwhere_given = true;
       o->regexwhere = value;
@@ -147,10 +158,12 @@ const char* UsageText() {
          "                  [--level F|I|D] [--accurate] [--debug N] [--plugin DLL] [--vss DLL]\n"
          "  hostsim restore --machine FILE --archive DIR [--jobs ID[,ID]...] [--where PATH]\n"
          "                  [--regexwhere EXPR] [--debug N] [--plugin DLL] [--vss DLL]\n"
+         "                  [--select PATTERN]... [--all-versions]\n"
          "  hostsim list    --archive DIR [--jobs ID[,ID]...]\n"
          "\n"
          "--plugin and --vss default to the DLLs beside hostsim.exe (snaptree-fd.dll, simvss.dll);\n"
          "--vss none runs without a shadow copy service. --level defaults to F. --jobs on restore\n"
-         "defaults to the newest full job and every later job. Exit status: 0 success, 1 a FATAL\n"
+         "defaults to the chain of the newest full job, the newest differential after it and the\n"
+         "incrementals after that. Exit status: 0 success, 1 a FATAL\n"
          "or ERROR message or a contract violation, 2 a usage error.\n";
 }

@@ -19,6 +19,8 @@ struct Options {
   std::string where;
   bool regexwhere_given = false;
   std::string regexwhere;
+  std::vector<std::string> select;  // restore: wildcard patterns over entry names
+  bool all_versions = false;        // restore: every version of a path, not only the newest
 };
 
 // Fills `options` from the arguments after the program name; on failure `error` says why.

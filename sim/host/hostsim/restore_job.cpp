@@ -3,6 +3,7 @@
 #include "archive.h"
 #include "jobs.h"
 #include "plugin_job.h"
+#include "restore_rules.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,6 +15,11 @@ const int kBlock = 65536;
 // data_stream of a file that comes back as byte ranges.
 const int kRangeDataStream = 6;
 const int kFileDataStream = 1;
+// An event number this host's plug-ins do not know (a newer daemon's): answered and ignored.
+const int kUnknownEvent = 21;
+// A restore object that another plug-in of the same jobs saved; the plug-in must leave it alone.
+const char kForeignObjectName[] = "other_job_metadata.xml";
+const char kForeignObject[] = "<other plugin=\"bench\"/>";
 
 struct LoadedObject {
   int job_id;
@@ -32,7 +38,8 @@ class RestoreJob {
   bool ChooseJobs();
   bool CheckArchive();
   void SendObjects();
-  bool RestoreStream(const ArchiveJob& job, int command);
+  void SendObject(const std::string& name, const std::string& bytes, int index, int job_id);
+  bool RestoreStream(size_t chain_index, int command);
   void RestoreEntry(const ArchiveJob& job, const ArchiveEntry& entry);
   bool WriteData(const ArchiveJob& job, const ArchiveEntry& entry);
   bool Io(io_pkt* io, const std::string& name, const char* what);
@@ -42,13 +49,9 @@ class RestoreJob {
   PluginJob job_;
   Archive archive_{options_.archive};
   std::vector<const ArchiveJob*> chosen_;
+  std::vector<std::vector<const ArchiveEntry*>> plan_;  // per chosen job, in job order
   std::vector<LoadedObject> objects_;
 };
-
-bool Restorable(const ArchiveEntry& e) {
-  return e.type != FILE_TYPE_UNCHANGED && e.type != FILE_TYPE_UNCHANGED_DIRECTORY &&
-         e.type != FILE_TYPE_RESTORE_OBJECT;
-}
 
 bool RestoreJob::ChooseJobs() {
   JobLog& log = job_.log();
@@ -67,15 +70,11 @@ bool RestoreJob::ChooseJobs() {
     }
     return true;
   }
-  const ArchiveJob* full = nullptr;
-  for (const auto& j : archive_.jobs())
-    if (j.ok && j.level == 'F') full = &j;
-  if (!full) {
+  chosen_ = RestoreChain(archive_.jobs());
+  if (chosen_.empty()) {
     log.Fatal("the archive %s holds no full backup that ended well", options_.archive.c_str());
     return false;
   }
-  for (const auto& j : archive_.jobs())
-    if (j.ok && j.id >= full->id) chosen_.push_back(&j);
   return true;
 }
 
@@ -100,31 +99,43 @@ bool RestoreJob::CheckArchive() {
   return true;
 }
 
+void RestoreJob::SendObject(const std::string& name, const std::string& bytes, int index,
+                            int job_id) {
+  restore_object_pkt rop{};
+  rop.pkt_size = rop.pkt_end = sizeof(restore_object_pkt);
+  std::string name_copy = name;
+  std::vector<char> data(bytes.begin(), bytes.end());
+  // The plug-in measures every object as a NUL-terminated UTF-16 text, whatever it holds:
+  // the padding keeps that read inside the block, at either byte alignment.
+  data.insert(data.end(), 4, '\0');
+  rop.object_name = &name_copy[0];
+  rop.object = data.data();
+  rop.object_type = FILE_TYPE_RESTORE_OBJECT;
+  rop.object_len = static_cast<int32_t>(bytes.size());
+  rop.object_full_len = rop.object_len;
+  rop.object_index = index;
+  rop.JobId = static_cast<uint32_t>(job_id);
+  job_.Event(hEventRestoreObject, &rop);
+}
+
 void RestoreJob::SendObjects() {
-  // Per job in job order: its backup components document first, then the plug-in's objects.
+  // Per job in job order: its backup components document first, then the plug-in's objects with
+  // another plug-in's object after the first of them (last when there is none).
   for (const ArchiveJob* j : chosen_) {
+    bool foreign_sent = false;
     for (int pass = 0; pass < 2; ++pass) {
       for (auto& loaded : objects_) {
         if (loaded.job_id != j->id) continue;
         if ((loaded.object->name == "job_metadata.xml") != (pass == 0)) continue;
-        restore_object_pkt rop{};
-        rop.pkt_size = rop.pkt_end = sizeof(restore_object_pkt);
-        std::string name = loaded.object->name;
-        std::vector<char> data(loaded.data.begin(), loaded.data.end());
-        // The plug-in measures every object as a NUL-terminated UTF-16 text, whatever it holds:
-        // the padding keeps that read inside the block, at either byte alignment.
-        data.insert(data.end(), 4, '\0');
-        rop.object_name = &name[0];
-        rop.object = data.data();
-        rop.object_type = FILE_TYPE_RESTORE_OBJECT;
-        rop.object_len = static_cast<int32_t>(loaded.data.size());
-        rop.object_full_len = rop.object_len;
-        rop.object_index = loaded.object->index;
-        rop.JobId = static_cast<uint32_t>(j->id);
-        job_.Event(hEventRestoreObject, &rop);
+        SendObject(loaded.object->name, loaded.data, loaded.object->index, j->id);
         ++job_.counts().objects;
+        if (pass == 1 && !foreign_sent) {
+          SendObject(kForeignObjectName, kForeignObject, 0, j->id);
+          foreign_sent = true;
+        }
       }
     }
+    if (!foreign_sent) SendObject(kForeignObjectName, kForeignObject, 0, j->id);
   }
   job_.Event(hEventRestoreObject, nullptr);
 }
@@ -145,6 +156,7 @@ int RestoreJob::Run() {
     return job_.End();
   }
   if (!ChooseJobs() || !CheckArchive()) return job_.End();
+  plan_ = PlanRestore(chosen_, options_.all_versions, options_.select);
 
   HostJob& h = job_.host();
   h.SetWhere(options_.where_given, options_.where);
@@ -157,18 +169,23 @@ int RestoreJob::Run() {
     log.Fatal("the plug-in refused the start of the restore job: nothing is restored");
   } else {
     SendObjects();
+    job_.Event(kUnknownEvent, nullptr);
     bool go = true;
-    for (const ArchiveJob* j : chosen_)
-      for (int c = 1; go && c <= static_cast<int>(j->commands.size()); ++c) go = RestoreStream(*j, c);
+    for (size_t i = 0; i < chosen_.size(); ++i)
+      for (int c = 1; go && c <= static_cast<int>(chosen_[i]->commands.size()); ++c)
+        go = RestoreStream(i, c);
+    job_.Event(hEventVssBeforeCloseRestore, nullptr);
   }
   job_.Event(hEventEndRestoreJob, nullptr);
   job_.Event(hEventJobEnd, nullptr);
   return job_.End();
 }
 
-bool RestoreJob::RestoreStream(const ArchiveJob& job, int command) {
+bool RestoreJob::RestoreStream(size_t chain_index, int command) {
+  const ArchiveJob& job = *chosen_[chain_index];
+  const auto& entries = plan_[chain_index];
   bool any = false;
-  for (const auto& e : job.entries) any = any || (e.command == command && Restorable(e));
+  for (const ArchiveEntry* e : entries) any = any || e->command == command;
   if (!any) return true;
   const std::string& text = job.commands[command - 1];
   hRC rc = job_.Event(hEventRestoreCommand, text.c_str());
@@ -177,8 +194,8 @@ bool RestoreJob::RestoreStream(const ArchiveJob& job, int command) {
                      text.c_str(), rc);
     return false;
   }
-  for (const auto& e : job.entries)
-    if (e.command == command && Restorable(e)) RestoreEntry(job, e);
+  for (const ArchiveEntry* e : entries)
+    if (e->command == command) RestoreEntry(job, *e);
   return true;
 }
 

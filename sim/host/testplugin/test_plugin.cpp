@@ -254,6 +254,10 @@ hRC startBackupFile(hpContext* ctx, save_pkt* sp) {
     sp->object_len = static_cast<int32_t>(p->object_data.size());
     sp->index = 0;
     sp->type = FILE_TYPE_RESTORE_OBJECT;
+#if defined(TESTPLUGIN_FAULT_BAD_OBJECT)
+    sp->object_name = const_cast<char*>("job_metadata.xml");
+    sp->index = 1;
+#endif
     p->Journal("send object %s", p->object_name.c_str());
     return hRC_OK;
   }
@@ -431,6 +435,9 @@ hRC pluginIO(hpContext* ctx, io_pkt* io) {
 hRC checkFile(hpContext* ctx, char* fname) {
   Instance* p = Of(ctx);
   p->Journal("checkFile %s", fname);
+#if defined(TESTPLUGIN_FAULT_GONE_INFO)
+  if (strstr(fname, ":component_info_")) return hRC_OK;
+#endif
   // Entries of the removed command "gone" are reported gone; everything else counts as present.
   return strstr(fname, "/gone/") ? hRC_OK : hRC_Seen;
 }

@@ -437,12 +437,15 @@ HRESULT ReadMachine(const XmlDocument& document, Machine* out, std::wstring* err
     machine.writers.push_back(std::move(writer));
   }
   for (const XmlElement& layout : root.Children(L"layout")) {
-    if (!r.Only(layout, {}, {L"file"})) return VSS_E_INVALID_XML_DOCUMENT;
-    for (const XmlElement& f : layout.Children(L"file")) {
+    if (!r.Only(layout, {}, {L"file", L"hive"})) return VSS_E_INVALID_XML_DOCUMENT;
+    for (const XmlElement& f : layout.Children()) {
       MachineLayoutFile file;
-      if (!r.Only(f, {L"path", L"size"}, {}) || !r.Text(f, L"path", &file.path) ||
-          !r.Number(f, L"size", &file.size))
+      file.hive = f.Name() == L"hive";
+      if (file.hive ? !r.Only(f, {L"path", L"loadedAs"}, {}) ||
+                          !r.OptionalText(f, L"loadedAs", &file.loaded_as)
+                    : !r.Only(f, {L"path", L"size"}, {}) || !r.Number(f, L"size", &file.size))
         return VSS_E_INVALID_XML_DOCUMENT;
+      if (!r.Text(f, L"path", &file.path)) return VSS_E_INVALID_XML_DOCUMENT;
       machine.layout.push_back(file);
     }
   }
@@ -548,9 +551,10 @@ HRESULT SaveMachine(const Machine& machine, std::wstring* xml) {
   if (!machine.layout.empty()) {
     XmlElement layout = root.AppendChild(L"layout");
     for (const MachineLayoutFile& f : machine.layout) {
-      XmlElement file = layout.AppendChild(L"file");
+      XmlElement file = layout.AppendChild(f.hive ? L"hive" : L"file");
       file.SetAttribute(L"path", f.path);
-      file.SetAttribute(L"size", std::to_wstring(f.size));
+      if (!f.hive) file.SetAttribute(L"size", std::to_wstring(f.size));
+      if (f.loaded_as) file.SetAttribute(L"loadedAs", *f.loaded_as);
     }
   }
   return document.Serialize(xml);

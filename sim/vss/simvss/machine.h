@@ -96,8 +96,14 @@ struct MachineWriter {
 // A file that exists on the machine's disk, created by the layout command with content derived
 // from its path alone. Paths may hold environment variables.
 struct MachineLayoutFile {
+  MachineLayoutFile(std::wstring file_path = {}, DWORD file_size = 0)
+      : path(std::move(file_path)), size(file_size) {}
   std::wstring path;
   DWORD size = 0;
+  // A registry hive file (size unused); `loaded_as` is the hive list's name for it
+  // (\REGISTRY\MACHINE\SYSTEM), none for a hive file the system has not loaded.
+  bool hive = false;
+  std::optional<std::wstring> loaded_as;
 };
 
 struct Machine {

@@ -52,40 +52,45 @@ std::wstring ExpandMachinePath(const std::wstring& path) {
   return expanded;
 }
 
+HRESULT WriteLayoutFile(const std::wstring& path, const std::wstring& seed,
+                        unsigned long long size, std::wstring* error) {
+  HRESULT hr = CreateFolders(path);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (SUCCEEDED(hr)) {
+    handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) hr = HRESULT_FROM_WIN32(GetLastError());
+  }
+  std::vector<unsigned char> block;
+  for (unsigned long long offset = 0; SUCCEEDED(hr) && offset < size;) {
+    DWORD chunk = static_cast<DWORD>(std::min<unsigned long long>(65536, size - offset));
+    block.resize(chunk);
+    for (DWORD i = 0; i < chunk; ++i) block[i] = LayoutByte(seed, offset + i);
+    DWORD written = 0;
+    if (!WriteFile(handle, block.data(), chunk, &written, nullptr) || written != chunk)
+      hr = HRESULT_FROM_WIN32(GetLastError());
+    offset += chunk;
+  }
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  if (FAILED(hr) && error) {
+    wchar_t code[16];
+    swprintf(code, 16, L"%08lx", static_cast<unsigned long>(hr));
+    *error = path + L": cannot write the file, error " + code;
+  }
+  return hr;
+}
+
 HRESULT LayOutMachine(const Machine& machine, size_t* created, std::wstring* error) {
   if (created) *created = 0;
-  std::vector<unsigned char> block;
   for (const MachineLayoutFile& file : machine.layout) {
+    if (file.hive) continue;  // registry hives need the registry: the layout tool makes them
     std::wstring path = ExpandMachinePath(file.path);
     if (path.find(L'%') != std::wstring::npos) {
       if (error) *error = path + L": an environment variable of the path is not set";
       return HRESULT_FROM_WIN32(ERROR_ENVVAR_NOT_FOUND);
     }
-    HRESULT hr = CreateFolders(path);
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    if (SUCCEEDED(hr)) {
-      handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (handle == INVALID_HANDLE_VALUE) hr = HRESULT_FROM_WIN32(GetLastError());
-    }
-    for (unsigned long long offset = 0; SUCCEEDED(hr) && offset < file.size;) {
-      DWORD chunk = static_cast<DWORD>(std::min<unsigned long long>(65536, file.size - offset));
-      block.resize(chunk);
-      for (DWORD i = 0; i < chunk; ++i) block[i] = LayoutByte(file.path, offset + i);
-      DWORD written = 0;
-      if (!WriteFile(handle, block.data(), chunk, &written, nullptr) || written != chunk)
-        hr = HRESULT_FROM_WIN32(GetLastError());
-      offset += chunk;
-    }
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    if (FAILED(hr)) {
-      if (error) {
-        wchar_t code[16];
-        swprintf(code, 16, L"%08lx", static_cast<unsigned long>(hr));
-        *error = path + L": cannot write the file, error " + code;
-      }
-      return hr;
-    }
+    HRESULT hr = WriteLayoutFile(path, file.path, file.size, error);
+    if (FAILED(hr)) return hr;
     if (created) ++*created;
   }
   return S_OK;
