@@ -12,10 +12,12 @@
 # and for restore: hostsim restore of that backup, the same restore selecting no entry, the bare
 # loop writing the stored streams back with BackupWrite, and `tar xf` natively.
 # The plug-in's part is hostsim minus hostsim-empty; its goals: backup within 1.3x and restore
-# within 1.5x of the bare loop, the cost per file at the largest size within 20% of the smallest.
+# within 1.5x of the bare loop, the cost per file at each size within 20% of that at the first.
 # Each figure is the best of BENCH_RUNS (default 3); the commands take turns so a busy machine
-# slows all of them alike. BENCH_SIZES overrides the sizes. Builds with scripts/build.sh when a
-# program is missing. Takes several minutes; not part of the tests.
+# slows all of them alike. Beside the wall time each command's CPU time is taken (its processes
+# and the prefix's wine server), which a machine shared with other work disturbs far less.
+# BENCH_SIZES overrides the sizes. Builds with scripts/build.sh when a program is missing.
+# Takes a quarter of an hour on an idle machine; not part of the tests.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/wine-env.sh"
@@ -65,17 +67,29 @@ EOF
   } >"$work/machine-$n.xml"
 }
 
-# The figures: best[NAME] in nanoseconds; note[NAME] the last run's summary line or counts.
-declare -A best note
+# The wine server of this prefix (its folder is named after the prefix's device and inode).
+server=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
+for pid in $(pgrep wineserver); do
+  case $(readlink "/proc/$pid/cwd") in */"$server") server=$pid ;; esac
+done
+[[ $server =~ ^[0-9]+$ ]] || echo "note: the prefix's wine server was not found; cpu figures leave it out"
+server_ns() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%.0f", ($14 + $15) * 1e9 / hz }' "/proc/$server/stat" 2>/dev/null || echo 0; }
+
+# The figures: best[NAME] and cpu[NAME] in nanoseconds; note[NAME] the last run's summary line.
+declare -A best cpu note
 time_it() {  # NAME CLEANUP COMMAND: one run of the text COMMAND (eval'd) after CLEANUP
-  local name=$1 cleanup=$2 command=$3 start end output
+  local name=$1 cleanup=$2 command=$3 start end used served TIMEFORMAT='%U %S'
   eval "$cleanup"
+  served=$(server_ns)
   start=$(date +%s%N)
-  output=$(eval "$command" 2>/dev/null) || true
+  used=$( { time eval "$command" >"$work/output" 2>/dev/null; } 2>&1 ) || true
   end=$(date +%s%N)
-  note[$name]=$(printf '%s\n' "$output" | grep -E 'summary:|entries=' | tail -1 || true)
+  served=$(($(server_ns) - served))
+  note[$name]=$(grep -E 'summary:|entries=' "$work/output" | tail -1 || true)
   local took=$((end - start))
+  used=$(awk -v t="$used" -v s="$served" 'BEGIN { split(t, f, " "); printf "%.0f", (f[1] + f[2]) * 1e9 + s }')
   if [ -z "${best[$name]:-}" ] || [ "$took" -lt "${best[$name]}" ]; then best[$name]=$took; fi
+  if [ -z "${cpu[$name]:-}" ] || [ "$used" -lt "${cpu[$name]}" ]; then cpu[$name]=$used; fi
 }
 # field TEXT KEY: the value of KEY=... in TEXT
 field() { printf '%s\n' "$1" | tr ' ' '\n' | sed -n "s/^$2=//p" | head -1; }
@@ -86,9 +100,24 @@ verdict() { awk -v r="$1" -v t="$2" 'BEGIN { print (r <= t ? "met" : "MISSED") }
 
 hostsim() { wine "$bin/hostsim.exe" "$@"; }
 
+# scaling N FIRST: the cost per file at N files against FIRST files (goal: within 20%).
+scaling() {
+  local n=$1 first=$2 kind label growth within
+  echo "  cost per file against $first files:"
+  for kind in backup backupcpu restore restorecpu; do
+    [ -n "${per_file[$kind$first]:-}" ] && [ -n "${per_file[$kind$n]:-}" ] || continue
+    label=${kind%cpu}
+    if [ "$kind" = "$label" ]; then label="$label, wall"; else label="$label, cpu"; fi
+    growth=$(awk -v a="${per_file[$kind$n]}" -v b="${per_file[$kind$first]}" \
+             'BEGIN { printf "%.1f", (b > 0 ? 100 * (a - b) / b : 0) }')
+    within=$(awk -v g="$growth" 'BEGIN { print (g <= 20 && g >= -20 ? "met" : "MISSED") }')
+    echo "    $label: $((per_file[$kind$first] / 1000)) us -> $((per_file[$kind$n] / 1000)) us ($growth%, goal within 20%: $within)"
+  done
+}
+
 echo "snaptree-fd benchmark: best of $runs runs each, $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg), $(wine --version 2>/dev/null)"
 declare -A per_file
-restore_ran=no
+first=""
 for n in $sizes; do
   write_machine "$n"
   machine="$win_work\\machine-$n.xml"
@@ -104,23 +133,23 @@ for n in $sizes; do
   tar_stat="tar cf /dev/null -C '$live' Data"
   tar_read="tar cf - -C '$live' Data | cat >/dev/null"
   tar -cf "$work/n$n.tar" -C "$live" Data
-  fresh_backup="rm -rf '$work/archive-$n' '$work/empty-$n' '$work/store-$n'"
+  # Each run starts without the archive or store of the run before; the last ones stay for restore.
   for ((r = 0; r < runs; r++)); do
-    time_it "backup$n" "$fresh_backup" "$backup"
-    time_it "empty$n" "$fresh_backup" "$empty"
-    time_it "bare$n" "$fresh_backup" "$bare"
+    time_it "backup$n" "rm -rf '$work/archive-$n'" "$backup"
+    time_it "empty$n" "rm -rf '$work/empty-$n'" "$empty"
+    time_it "bare$n" "rm -rf '$work/store-$n'" "$bare"
     time_it "tarstat$n" : "$tar_stat"
     time_it "tarread$n" : "$tar_read"
   done
-  # The last round's archive and store stay for the restore figures.
-  hostsim backup --machine "$machine" --archive "$archive" --command vss:/@SYSTEMSTATE/ >"$work/backup-$n.log" 2>&1 || true
-  wine "$bin/streamloop.exe" read "$SIMVSS_ROOT\\Data" "$win_work\\store-$n" >/dev/null
 
   restore="hostsim restore --machine '$machine' --archive '$archive'"
   restore_empty="hostsim restore --machine '$machine' --archive '$archive' --select /no/such/entry"
   bare_write="wine '$bin/streamloop.exe' write '$win_work\\store-$n' '$SIMVSS_ROOT\\Data'"
   tar_extract="tar xf '$work/n$n.tar' -C '$work/tarx-$n'"
-  for ((r = 0; r < runs; r++)); do
+  # Until the plug-in restores entries there is nothing to measure against the loops.
+  time_it "restore$n" : "$restore"
+  r_entries=$(field "${note[restore$n]}" entries)
+  for ((r = 0; r < runs && ${r_entries:-0} > 0; r++)); do
     time_it "restore$n" : "$restore"
     time_it "rempty$n" : "$restore_empty"
     time_it "barew$n" : "$bare_write"
@@ -132,50 +161,42 @@ for n in $sizes; do
   echo
   echo "== $n files ($files laid out, $((bytes / 1048576)) MiB); entries: hostsim ${b_entries:-?}, bare loop $(field "${note[bare$n]}" entries)"
   plugin_b=$((best[backup$n] - best[empty$n]))
-  printf '  %-44s %8s %10s\n' "backup" "seconds" "files/s"
+  plugin_b_cpu=$((cpu[backup$n] - cpu[empty$n]))
+  printf '  %-44s %8s %8s %10s\n' "backup" "seconds" "cpu s" "files/s"
   for row in "hostsim backup, whole job:backup$n" "hostsim, command without writers:empty$n" \
              "bare BackupRead loop + store:bare$n" "tar cf /dev/null (native):tarstat$n" \
              "tar cf - | cat (native):tarread$n"; do
-    printf '  %-44s %8s %10s\n' "${row%%:*}" "$(secs "${best[${row##*:}]}")" "$(rate "$files" "${best[${row##*:}]}")"
+    key=${row##*:}
+    printf '  %-44s %8s %8s %10s\n' "${row%%:*}" "$(secs "${best[$key]}")" "$(secs "${cpu[$key]}")" "$(rate "$files" "${best[$key]}")"
   done
-  printf '  %-44s %8s %10s\n' "plug-in's part (whole job - empty job)" "$(secs "$plugin_b")" "$(rate "$files" "$plugin_b")"
+  printf '  %-44s %8s %8s %10s\n' "plug-in's part (whole job - empty job)" "$(secs "$plugin_b")" "$(secs "$plugin_b_cpu")" "$(rate "$files" "$plugin_b")"
   b_ratio=$(ratio "$plugin_b" "${best[bare$n]}")
-  echo "  plug-in / bare loop = $b_ratio (goal <= 1.3: $(verdict "$b_ratio" 1.3)); whole job / bare loop = $(ratio "${best[backup$n]}" "${best[bare$n]}")"
+  b_cpu_ratio=$(ratio "$plugin_b_cpu" "${cpu[bare$n]}")
+  echo "  plug-in / bare loop = $b_ratio wall, $b_cpu_ratio cpu (goal <= 1.3: $(verdict "$b_ratio" 1.3) wall, $(verdict "$b_cpu_ratio" 1.3) cpu); whole job / bare loop = $(ratio "${best[backup$n]}" "${best[bare$n]}") wall"
   summary=${note[backup$n]}
   peak=$(printf '%s\n' "$summary" | grep -oE 'peak[a-z_]*=[0-9]+' | head -1 || true)
   echo "  host blocks: ${peak:-no peak reported by hostsim}; live after freePlugin $(field "$summary" live_blocks)"
   per_file[backup$n]=$((plugin_b / files))
+  per_file[backupcpu$n]=$((plugin_b_cpu / files))
 
   # Restore figures.
-  r_entries=$(field "${note[restore$n]}" entries)
-  plugin_r=$((best[restore$n] - best[rempty$n]))
-  printf '  %-44s %8s %10s\n' "restore" "seconds" "files/s"
-  for row in "hostsim restore, whole job:restore$n" "hostsim restore selecting nothing:rempty$n" \
-             "bare BackupWrite loop:barew$n" "tar xf (native):tarx$n"; do
-    printf '  %-44s %8s %10s\n' "${row%%:*}" "$(secs "${best[${row##*:}]}")" "$(rate "$files" "${best[${row##*:}]}")"
-  done
   if [ "${r_entries:-0}" -eq 0 ]; then
-    echo "  restore: the plug-in restored no entry (hostsim: entries=${r_entries:-?}); no restore figures for it yet"
+    echo "  restore: skipped, the plug-in restored no entry (hostsim restore: ${note[restore$n]:-no summary})"
   else
-    restore_ran=yes
-    printf '  %-44s %8s %10s\n' "plug-in's part (whole - selecting nothing)" "$(secs "$plugin_r")" "$(rate "$files" "$plugin_r")"
+    plugin_r=$((best[restore$n] - best[rempty$n]))
+    plugin_r_cpu=$((cpu[restore$n] - cpu[rempty$n]))
+    printf '  %-44s %8s %8s %10s\n' "restore" "seconds" "cpu s" "files/s"
+    for row in "hostsim restore, whole job:restore$n" "hostsim restore selecting nothing:rempty$n" \
+               "bare BackupWrite loop:barew$n" "tar xf (native):tarx$n"; do
+      key=${row##*:}
+      printf '  %-44s %8s %8s %10s\n' "${row%%:*}" "$(secs "${best[$key]}")" "$(secs "${cpu[$key]}")" "$(rate "$files" "${best[$key]}")"
+    done
+    printf '  %-44s %8s %8s %10s\n' "plug-in's part (whole - selecting nothing)" "$(secs "$plugin_r")" "$(secs "$plugin_r_cpu")" "$(rate "$files" "$plugin_r")"
     r_ratio=$(ratio "$plugin_r" "${best[barew$n]}")
-    echo "  plug-in / bare loop = $r_ratio (goal <= 1.5: $(verdict "$r_ratio" 1.5)); entries restored $r_entries"
+    r_cpu_ratio=$(ratio "$plugin_r_cpu" "${cpu[barew$n]}")
+    echo "  plug-in / bare loop = $r_ratio wall, $r_cpu_ratio cpu (goal <= 1.5: $(verdict "$r_ratio" 1.5) wall, $(verdict "$r_cpu_ratio" 1.5) cpu); entries restored $r_entries"
     per_file[restore$n]=$((plugin_r / files))
+    per_file[restorecpu$n]=$((plugin_r_cpu / files))
   fi
-done
-
-# Growth of the cost per file from the smallest to the largest size.
-set -- $sizes
-small=$1
-large=${!#}
-echo
-echo "== cost per file, $large files against $small files"
-for kind in backup restore; do
-  [ "$kind" = restore ] && [ $restore_ran = no ] && { echo "  restore: not measured"; continue; }
-  [ -n "${per_file[$kind$small]:-}" ] && [ -n "${per_file[$kind$large]:-}" ] || continue
-  growth=$(awk -v a="${per_file[$kind$large]}" -v b="${per_file[$kind$small]}" \
-           'BEGIN { printf "%.1f", 100 * (a - b) / b }')
-  within=$(awk -v g="$growth" 'BEGIN { print (g <= 20 && g >= -20 ? "met" : "MISSED") }')
-  echo "  $kind: $((per_file[$kind$small] / 1000)) us -> $((per_file[$kind$large] / 1000)) us per file ($growth%, goal within 20%: $within)"
+  if [ -z "$first" ]; then first=$n; else scaling "$n" "$first"; fi
 done
