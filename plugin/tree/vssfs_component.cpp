@@ -225,7 +225,7 @@ void vssfs_component_t::addDescriptor(IVssWMFiledesc* file_desc) {
   if (!read_location) read_location = HWCSDUP(live);
   WCHAR* read_path = snapshotPath(read_location);
   boolean recursive = false;
-  file_desc->GetRecursive(&recursive);
+  if (FAILED(file_desc->GetRecursive(&recursive))) recursive = true;  // as the exclusions take it
   find_filespec->add_filespec(live, read_path, filespec, recursive);
   Dmsg(hpContext, 50, " adding %ls %ls %ls %d\n", live, read_path, filespec, recursive);
   HFREE(live);
@@ -325,8 +325,10 @@ bool vssfs_component_t::startNextFile() {
     }
     char* node_name = NARROW_FROM_WIDE(live);
     if (!node_name) {
-      Jmsg(hpContext, JMSG_ERROR, "Cannot back up \"%ls\": its name cannot be written in this system's code page.\n",
-           read);
+      char* shown = NARROW_FOR_MESSAGE(read);
+      Jmsg(hpContext, JMSG_ERROR, "Cannot back up \"%s\": its name cannot be written in this system's code page.\n",
+           shown);
+      HFREE(shown);
       ++files_failed;
       HFREE(live);
       HFREE(read);
@@ -406,11 +408,8 @@ void vssfs_component_t::finishBackup() {
 // The stamp of this backup, and for a full backup also the stamp of the last full one.
 void vssfs_component_t::writeStampFiles() {
   if (!backup_stamp) return;
-  char* working_dir = nullptr;
-  if (hfuncs->getHarbekValue(hpContext, hVarWorkingDir, &working_dir) != hRC_OK || !working_dir) {
-    Jmsg(hpContext, JMSG_WARNING, "Cannot get working directory\n");
-    return;
-  }
+  char* working_dir = vssfs->workingDirectory();
+  if (!working_dir) return;
   const WCHAR* path = vssapi_component->component_path;
   const WCHAR* name = vssapi_component->component_name;
   size_t len = wcslen(backup_stamp) + wcslen(path) + wcslen(name) + 4;

@@ -26,6 +26,7 @@ std::unordered_map<void*, Block>* g_live;
 std::unordered_set<void*>* g_freed;  // freed and not handed out again: a second free is a double free
 std::unordered_set<std::string>* g_files;  // source names outlive the module that passed them
 size_t g_bad_frees;
+size_t g_peak;  // most blocks live at once since the last reset
 
 struct Guard {
   Guard() {
@@ -59,6 +60,7 @@ void* harbek_sm_malloc(const char* file, int line, unsigned int size) {
   Guard g;
   const char* name = g_files->insert(file ? file : "?").first->c_str();
   (*g_live)[p] = Block{name, line, size};
+  if (g_live->size() > g_peak) g_peak = g_live->size();
   g_freed->erase(p);
   return p;
 }
@@ -118,6 +120,13 @@ int harbek_lstat(const char* path, struct stat* st) {
 size_t harbek_live_blocks() {
   Guard g;
   return g_live->size();
+}
+
+size_t harbek_peak_live_blocks(bool reset) {
+  Guard g;
+  size_t peak = g_peak;
+  if (reset) g_peak = g_live->size();
+  return peak;
 }
 
 size_t harbek_live_blocks_matching(const char* file_part) {
