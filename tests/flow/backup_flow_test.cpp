@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
+#include <regex>
 
 using ::testing::AllOf;
 using ::testing::AnyOf;
@@ -29,12 +31,13 @@ using ::testing::StartsWith;
 
 namespace {
 
-// Writers: one in the handler table with a child component, one that fails at freeze, the
+// Writers: one with a child component (an id outside the handler table: its handler takes only
+// its own component), one that fails at freeze, the
 // recovery writer system state leaves out, one with a volume without snapshot and a file whose
 // name the code page cannot carry, one whose name
 // holds characters no file name may hold (with stamps and dependencies), and a user data writer.
 const char kFlowMachine[] = R"(<machine name="FLOW01" pendingPolls="1">
-  <writer name="Registry Writer" classId="{afbab4a2-367d-4d15-a586-71dbb18f8485}"
+  <writer name="Registry Writer" classId="{f0000000-0000-4000-8000-0000000000af}"
           instanceId="{f1000000-0000-4000-8000-000000000001}" usage="BOOTABLESYSTEMSTATE">
     <component logicalPath="Registry" name="Registry">
       <file path="%SIMVSS_ROOT%\Config" filespec="SYSTEM"/>
@@ -124,8 +127,14 @@ class BackupFlow : public ::testing::Test {
     LayOut();
   }
   void UseDemoMachine() { UseMachineFile("demo.xml"); }
+  // The System Writer's handler takes "System Files" alone, and the service reports a required
+  // component left out as misuse: the copy of the machine used here has only that one.
   void UseMachineFile(const std::string& name) {
-    machine_ = std::string(FLOW_MACHINES) + name;
+    std::ifstream in(std::string(FLOW_MACHINES) + name);
+    std::string xml((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    xml = std::regex_replace(xml, std::regex("<component name=\"Win32 Services Files\"[^]*?</component>"), "");
+    machine_ = scratch_.path() + "\\" + name;
+    std::ofstream(machine_, std::ios::binary) << xml;
     LayOut();
   }
   void LayOut() {
