@@ -3,7 +3,8 @@
 
 Found in the sources (plugin/**/*.cpp and *.h):
   - the format of every Jmsg(ctx, type, format, ...) and JobMessage(ctx, file, line, type, time,
-    format, ...) call, with adjacent literals joined and the calls read across lines;
+    format, ...) call, with adjacent literals joined and the calls read across lines; a format
+    that is only "%s" of a parameter takes the literals the function's callers pass there;
   - the texts of arrays named *_text or *_texts (texts that reach the job log through ERR=%s);
   - the literal call names given to JmsgWriterCallStatus.
 Found in the guide:
@@ -155,59 +156,116 @@ def canonical(text):
     return joined_holes(SPEC.sub(lambda m: "%" if m.group(0) == "%%" else HOLE, text)).rstrip("\n")
 
 
+def matching(toks, open_index):
+    """The index of the bracket closing the one at open_index."""
+    depth = 0
+    for j in range(open_index, len(toks)):
+        if toks[j][0] == "punct" and toks[j][1] in "([{":
+            depth += 1
+        elif toks[j][0] == "punct" and toks[j][1] in ")]}":
+            depth -= 1
+            if depth == 0:
+                return j
+    return len(toks) - 1
+
+
+def enclosing_parameter(toks, k, name):
+    """(function name, parameter index) when `name` is a parameter of the function definition
+    around token k; None otherwise."""
+    for j in range(k - 1, 0, -1):
+        if toks[j][1] != "(" or toks[j - 1][0] != "id":
+            continue
+        close = matching(toks, j)
+        if close >= k:
+            continue
+        after = close + 1
+        while after < len(toks) and toks[after][1] in ("const", "noexcept", "override"):
+            after += 1
+        if after >= k or toks[after][1] != "{" or matching(toks, after) < k:
+            continue
+        if toks[j - 1][1] in ("if", "for", "while", "switch", "catch"):
+            continue
+        for index, param in enumerate(call_arguments(toks, j)):
+            if len(param) > 1 and param[-1][0] == "id" and param[-1][1] == name:
+                return toks[j - 1][1], index
+    return None
+
+
+def passed_texts(files, function, index):
+    """The literal texts given as argument `index` in the calls of `function`, with their places."""
+    found = []
+    for shown, toks in files:
+        for k, tok in enumerate(toks):
+            if tok[0] == "id" and tok[1] == function and k + 1 < len(toks) and toks[k + 1][1] == "(":
+                args = call_arguments(toks, k + 1)
+                texts = literal_texts(args[index]) if index < len(args) else None
+                found += [(text, "%s:%d" % (shown, tok[2])) for text in texts or []]
+    return found
+
+
 def source_messages(root):
     """Returns (messages, tables, calls, problems). messages: canonical text -> list of
     (where, type or None); tables and calls: text -> where."""
     messages, tables, calls, problems = {}, {}, {}, []
-    for folder, _, files in os.walk(root):
-        for name in sorted(files):
-            if not name.endswith((".cpp", ".h")):
+    files = []
+    for folder, _, names in os.walk(root):
+        for name in sorted(names):
+            if name.endswith((".cpp", ".h")):
+                path = os.path.join(folder, name)
+                with open(path, encoding="utf-8", errors="replace") as f:
+                    files.append((os.path.relpath(path, os.path.dirname(root.rstrip("/"))), tokens(f.read())))
+    for shown, toks in files:
+        for k, tok in enumerate(toks):
+            if tok[0] != "id" or k + 1 >= len(toks) or toks[k + 1][1] != "(":
                 continue
-            path = os.path.join(folder, name)
-            shown = os.path.relpath(path, os.path.dirname(root.rstrip("/")))
-            with open(path, encoding="utf-8", errors="replace") as f:
-                toks = tokens(f.read())
-            for k, tok in enumerate(toks):
-                if tok[0] != "id" or k + 1 >= len(toks) or toks[k + 1][1] != "(":
+            where = "%s:%d" % (shown, tok[2])
+            if tok[1] in ("Jmsg", "JobMessage"):
+                args = call_arguments(toks, k + 1)
+                type_at, format_at = (1, 2) if tok[1] == "Jmsg" else (3, 5)
+                if len(args) <= format_at:
+                    continue  # a declaration, not a call
+                type_arg = [t[1] for t in args[type_at]]
+                kind = TYPES.get(type_arg[0]) if len(type_arg) == 1 else None
+                texts = literal_texts(args[format_at])
+                if texts is None:
+                    problems.append("%s: the job message's text is not a literal, the guide cannot be checked" % where)
                     continue
-                where = "%s:%d" % (shown, tok[2])
-                if tok[1] in ("Jmsg", "JobMessage"):
-                    args = call_arguments(toks, k + 1)
-                    type_at, format_at = (1, 2) if tok[1] == "Jmsg" else (3, 5)
-                    if len(args) <= format_at:
-                        continue  # a declaration, not a call
-                    type_arg = [t[1] for t in args[type_at]]
-                    kind = TYPES.get(type_arg[0]) if len(type_arg) == 1 else None
-                    texts = literal_texts(args[format_at])
-                    if texts is None:
-                        problems.append("%s: the job message's text is not a literal, the guide cannot be checked" % where)
-                        continue
-                    for text in texts:
+                for text in texts:
+                    if canonical(text) != HOLE:
                         messages.setdefault(canonical(text), []).append((where, kind))
-                elif tok[1] == "JmsgWriterCallStatus":
-                    args = call_arguments(toks, k + 1)
-                    texts = literal_texts(args[2]) if len(args) == 3 else None
-                    for text in texts or []:
-                        calls.setdefault(text, where)
-            # Arrays of texts: name[...] = "..." or name[...] = { ... };
-            for k, tok in enumerate(toks):
-                if tok[0] != "id" or not re.search(r"_texts?$", tok[1]) or k + 1 >= len(toks) or toks[k + 1][1] != "[":
-                    continue
-                j = k + 1
-                while j < len(toks) and toks[j][1] != "]":
-                    j += 1
-                if j + 1 >= len(toks) or toks[j + 1][1] != "=":
-                    continue
-                depth = 0
-                for t in toks[j + 2:]:
-                    if t[0] == "punct" and t[1] in "({[":
-                        depth += 1
-                    elif t[0] == "punct" and t[1] in ")}]":
-                        depth -= 1
-                    elif t[0] == "punct" and t[1] == ";" and depth <= 0:
-                        break
-                    elif t[0] == "str":
-                        tables.setdefault(t[1], "%s:%d" % (shown, t[2]))
+                        continue
+                    # The whole text comes from a parameter: the callers' literals are the messages.
+                    value = args[format_at + 1] if len(args) > format_at + 1 else []
+                    owner = enclosing_parameter(toks, k, value[0][1]) if len(value) == 1 and value[0][0] == "id" else None
+                    passed = passed_texts(files, *owner) if owner else []
+                    if not passed:
+                        problems.append("%s: the job message's text is not written at its call or its callers'" % where)
+                    for given, place in passed:
+                        messages.setdefault(canonical(SPEC.sub(given, text, count=1)), []).append((place, kind))
+            elif tok[1] == "JmsgWriterCallStatus":
+                args = call_arguments(toks, k + 1)
+                texts = literal_texts(args[2]) if len(args) == 3 else None
+                for text in texts or []:
+                    calls.setdefault(text, where)
+        # Arrays of texts: name[...] = "..." or name[...] = { ... };
+        for k, tok in enumerate(toks):
+            if tok[0] != "id" or not re.search(r"_texts?$", tok[1]) or k + 1 >= len(toks) or toks[k + 1][1] != "[":
+                continue
+            j = k + 1
+            while j < len(toks) and toks[j][1] != "]":
+                j += 1
+            if j + 1 >= len(toks) or toks[j + 1][1] != "=":
+                continue
+            depth = 0
+            for t in toks[j + 2:]:
+                if t[0] == "punct" and t[1] in "({[":
+                    depth += 1
+                elif t[0] == "punct" and t[1] in ")}]":
+                    depth -= 1
+                elif t[0] == "punct" and t[1] == ";" and depth <= 0:
+                    break
+                elif t[0] == "str":
+                    tables.setdefault(t[1], "%s:%d" % (shown, t[2]))
     return messages, tables, calls, problems
 
 
@@ -313,6 +371,8 @@ void f(int level) {
   Jmsg(ctx, level > 1 ? JMSG_FATAL : JMSG_INFO, level ? "One\n" : "Other\n");
   JmsgWriterCallStatus(ctx, hr, "SampleCall");
 }
+void report(hpContext* ctx, const char* what) { if (ctx) { Jmsg(ctx, JMSG_FATAL, "%s\n", what); } }
+void g() { report(ctx, "Passed through a helper"); }
 '''
 
 SAMPLE_GUIDE = '''
@@ -352,6 +412,7 @@ SAMPLE_FINDINGS = [
     "missing: plugin/sample.cpp:9 [fatal] Direct <...>",
     "type: guide line 7 gives fatal, plugin/sample.cpp:6 sends warning: Joined across lines: <...> of <...> (100%)",
     "missing: plugin/sample.cpp:10 [?] Other",
+    "missing: plugin/sample.cpp:14 [fatal] Passed through a helper",
     "stale: guide line 17 Gone from the sources",
     "missing reason: plugin/sample.cpp:3 Second reason.",
     "stale reason: guide line 26 Old reason.",
