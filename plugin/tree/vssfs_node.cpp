@@ -2,6 +2,7 @@
 
 #include "../frame/host_alloc.h"
 #include "../frame/host_messages.h"
+#include "../frame/text_convert.h"
 #include "../frame/vssfs.h"
 
 #include <cstring>
@@ -37,7 +38,7 @@ void vssfs_node_t::init_node(vssfs_t* vssfs, char* name, int type) {
   this->vssfs = vssfs;
   this->type = type;
   hpContext = vssfs->hpContext;
-  this->name = HSTRDUP(name ? name : "");
+  this->name = HSTRDUP(printable(name));
 }
 
 vssfs_node_t::~vssfs_node_t() {

@@ -87,4 +87,20 @@ TEST(CommandLine, DefaultsAreFullLevelNoDebugAndTheDllsBesideTheProgram) {
   EXPECT_TRUE(o.all_versions);
 }
 
+TEST(CommandLine, JobOptionsBelongToTheirActions) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(ParseOptions({"restore", "--machine", "m", "--archive", "a", "--cancel-after", "4",
+                            "--virtual-time"}, &o, &error)) << error;
+  EXPECT_EQ(o.cancel_after, 4);
+  EXPECT_TRUE(o.virtual_time);
+  EXPECT_FALSE(ParseOptions({"restore", "--machine", "m", "--archive", "a", "--partial-files"}, &o, &error));
+  EXPECT_FALSE(ParseOptions({"backup", "--machine", "m", "--archive", "a", "--command", "c",
+                             "--cancel-after", "0"}, &o, &error));
+  ASSERT_TRUE(ParseOptions({"backup", "--machine", "m", "--archive", "a", "--command", "c",
+                            "--after-snapshot", "x.cmd", "--partial-files"}, &o, &error));
+  EXPECT_EQ(o.after_snapshot, "x.cmd");
+  EXPECT_TRUE(o.partial_files);
+}
+
 }  // namespace

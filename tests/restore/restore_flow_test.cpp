@@ -136,6 +136,19 @@ class RestoreFlow : public ::testing::Test {
     return lines;
   }
 
+  // Each component and element that began its restore was ended once.
+  static void ExpectHooksPaired(const std::string& debug) {
+    auto count = [&](const std::string& text) {
+      size_t n = 0;
+      for (size_t at = debug.find(text); at != std::string::npos; at = debug.find(text, at + 1)) ++n;
+      return n;
+    };
+    EXPECT_GT(count("preComponentRestore "), 0u);
+    EXPECT_EQ(count("preComponentRestore "), count("postComponentRestore "));
+    EXPECT_EQ(count("preFileRestore "), count("postFileRestore "));
+    EXPECT_GT(count("postElementRestore @"), 0u);
+  }
+
   ScratchArchive scratch_{::testing::UnitTest::GetInstance()->current_test_info()->name()};
   std::string root_;
   Machine machine_;
@@ -187,6 +200,13 @@ TEST_F(RestoreFlow, AFullBackupComesBackByteExactInPlaceAndAtReboot) {
   EXPECT_THAT(Differences(0), Not(IsEmpty()));
   Reboot();
   EXPECT_THAT(Differences(0), IsEmpty());
+  ExpectHooksPaired(run.err);
+
+  // Cancelled inside a component: every hook that ran before still gets its end.
+  run = Hostsim("restore", {"--debug", "50", "--cancel-after", "3"});
+  EXPECT_THAT(run.out, HasSubstr("INFO: the job is cancelled after 3 entries"));
+  EXPECT_THAT(run.LastLine(), HasSubstr("live_blocks=0"));
+  ExpectHooksPaired(run.err);
 }
 
 TEST_F(RestoreFlow, AChainRestoresEachJobInItsOwnSegmentAndTheNewestFilesWin) {

@@ -15,4 +15,6 @@ __declspec(dllimport) size_t harbek_live_blocks_matching(const char* file_part);
 __declspec(dllimport) size_t harbek_report_live_blocks();
 // Frees of pointers that were never handed out or were already freed.
 __declspec(dllimport) size_t harbek_bad_frees();
+// The nth sm_malloc from now on answers null, once; 0 takes a pending failure back.
+__declspec(dllimport) void harbek_fail_allocation(size_t nth);
 }
