@@ -29,14 +29,23 @@ Process Start(const std::string& command_line) {
   si.hStdError = out;
   PROCESS_INFORMATION pi{};
   std::string line = command_line;
-  if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-    WaitForSingleObject(pi.hProcess, 120000);
-    GetExitCodeProcess(pi.hProcess, &result.status);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+  // Under a loaded Wine server a start can fail now and then; what failed is kept for the report.
+  DWORD start_error = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+      WaitForSingleObject(pi.hProcess, 120000);
+      GetExitCodeProcess(pi.hProcess, &result.status);
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+      start_error = 0;
+      break;
+    }
+    start_error = GetLastError();
+    Sleep(100);
   }
   CloseHandle(out);
   result.out = ScratchArchive::ReadFile(out_name);
+  if (start_error) result.out += "CreateProcess failed with " + std::to_string(start_error) + "\n";
   DeleteFileA(out_name);
   return result;
 }
