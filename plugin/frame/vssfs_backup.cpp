@@ -51,7 +51,9 @@ hRC vssfs_t::startBackupFile(save_pkt* sp) {
       Jmsg(hpContext, JMSG_FATAL, "No element to back up: the backup command named none.\n");
       return hRC_Error;
     }
-    // Descend into new children until one fills the packet; climb through finished nodes.
+    // Descend into new children until one fills the packet; climb through finished nodes. The
+    // name is cleared first: a node that hands over control leaves it as it found it.
+    sp->fname = nullptr;
     for (vssfs_node_t* prev = nullptr; current_node && current_node != prev;) {
       prev = current_node;
       result = prev->startBackupFile(sp);

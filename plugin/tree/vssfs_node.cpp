@@ -69,16 +69,17 @@ char* vssfs_node_t::make_full_path() {
   return path;
 }
 
-void vssfs_node_t::describeDirectory(save_pkt* sp) {
-  sp->fname = full_path;
-  sp->link = full_path;
+void vssfs_node_t::describeDirectory(save_pkt* sp, char* path) {
+  if (!path) path = full_path;
+  sp->fname = path;
+  sp->link = path;
   memset(&sp->statp, 0, sizeof(sp->statp));
   time_t now = time(nullptr);
   sp->statp.st_atime = sp->statp.st_mtime = sp->statp.st_ctime = now;
   sp->statp.st_mode = 0x41C0;  // a directory with owner read, write and execute
   sp->statp.st_nlink = 1;
   sp->type = FILE_TYPE_DIRECTORY;
-  Dmsg(hpContext, 40, "Backing up dir mode=0x%08x: %s\n", static_cast<unsigned>(sp->statp.st_mode), full_path);
+  Dmsg(hpContext, 40, "Backing up dir mode=0x%08x: %s\n", static_cast<unsigned>(sp->statp.st_mode), path);
 }
 
 hRC vssfs_node_t::postRestore() {

@@ -35,7 +35,7 @@ char* command_name(const char* command) {
 
 class folder_node_t : public vssfs_element_t {
  public:
-  folder_node_t(vssfs_t* vssfs, char* name, WCHAR* folder) : vssfs_element_t(vssfs, name, VSSFS_NODE_ELEMENT) {
+  folder_node_t(vssfs_t* vssfs, char* name, WCHAR* folder) : vssfs_element_t(vssfs, name) {
     this->folder = folder;
     if (vssfs->job_type != kJobBackup) return;
     find = HNEW find_filespec_t(hpContext);
@@ -48,6 +48,8 @@ class folder_node_t : public vssfs_element_t {
     delete find;
     HFREE(folder);
   }
+
+  bool queryIncludeWriter(VSS_ID, BSTR, VSS_USAGE_TYPE, VSS_SOURCE_TYPE) override { return false; }
 
   hRC startBackupFile(save_pkt* sp) override {
     if (!have_entry) {
