@@ -180,7 +180,9 @@ hRC vssfs_component_t::createFile(restore_pkt* rp) {
         Dmsg(hpContext, 50, "component fname=%s\n", filename);
         VSS_RESTOREMETHOD_ENUM method = vssapi_writer ? vssapi_writer->restore_method : VSS_RME_UNDEFINED;
         hRC pre = vssapi_component ? vssapi_component->preFileRestore(this) : hRC_OK;
-        if (pre != hRC_OK && method == VSS_RME_CUSTOM) {
+        // A refusal counts under a custom method of either the writer or the handler.
+        if (pre != hRC_OK && (method == VSS_RME_CUSTOM ||
+                              (vssapi_component && vssapi_component->file_restore_method == VSS_RME_CUSTOM))) {
           Dmsg(hpContext, 50, "skipping file %s\n", filename);
           return skipFile(rp);
         }

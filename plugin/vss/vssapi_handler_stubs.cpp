@@ -8,9 +8,6 @@
     return vssapi_writer_plain_factory(ctx, components, metadata);                               \
   }
 
-PLAIN_HANDLER(vssapi_writer_system_factory)
-PLAIN_HANDLER(vssapi_writer_registry_factory)
-PLAIN_HANDLER(vssapi_writer_complusregdb_factory)
 PLAIN_HANDLER(vssapi_writer_frs_factory)
 PLAIN_HANDLER(vssapi_writer_dfsr_factory)
 PLAIN_HANDLER(vssapi_writer_sharepoint_factory)

@@ -35,7 +35,7 @@ bool Allowed(Options::Action action, const std::string& name) {
                                         "--accurate", "--debug", "--plugin", "--vss"};
   static const char* const kRestore[] = {"--machine", "--archive", "--jobs", "--where",
                                          "--regexwhere", "--debug", "--plugin", "--vss",
-                                         "--select", "--all-versions"};
+                                         "--select", "--all-versions", "--hive-record"};
   static const char* const kList[] = {"--archive", "--jobs"};
   auto in = [&](const char* const* table, size_t n) {
     for (size_t i = 0; i < n; ++i)
@@ -120,6 +120,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         return false;
       }
       o->debug = static_cast<int>(number);
+    } else if (name == "--hive-record") {
+      o->hive_record = value;
     } else if (name == "--plugin") {
       o->plugin = value;
     } else if (name == "--vss") {
@@ -171,13 +173,15 @@ const char* UsageText() {
          "                  [--level F|I|D] [--accurate] [--debug N] [--plugin DLL] [--vss DLL]\n"
          "  hostsim restore --machine FILE --archive DIR [--jobs ID[,ID]...] [--where PATH]\n"
          "                  [--regexwhere EXPR] [--debug N] [--plugin DLL] [--vss DLL]\n"
-         "                  [--select PATTERN]... [--all-versions]\n"
+         "                  [--select PATTERN]... [--all-versions] [--hive-record FILE]\n"
          "  hostsim list    --archive DIR [--jobs ID[,ID]...]\n"
          "backup and restore also take [--cancel-after N] [--virtual-time];\n"
          "backup also takes [--after-snapshot COMMAND] [--partial-files]\n"
          "\n"
          "--plugin and --vss default to the DLLs beside hostsim.exe (snaptree-fd.dll, simvss.dll);\n"
-         "--vss none runs without a shadow copy service. --level defaults to F. --jobs on restore\n"
+         "--vss none runs without a shadow copy service. --hive-record appends the plug-in's RegReplaceKeyA\n"
+         "calls to FILE instead of letting them reach the system (simvss-reboot --hive-record carries\n"
+         "them out). --level defaults to F. --jobs on restore\n"
          "defaults to the chain of the newest full job, the newest differential after it and the\n"
          "incrementals after that. Exit status: 0 success, 1 a FATAL\n"
          "or ERROR message or a contract violation, 2 a usage error.\n";

@@ -25,6 +25,7 @@ struct Options {
   bool virtual_time = false;
   std::string after_snapshot;  // a command run between the snapshot and the first backup command
   bool partial_files = false;
+  std::string hive_record;          // restore: RegReplaceKeyA of the plug-in recorded to this file
 };
 
 // Fills `options` from the arguments after the program name; on failure `error` says why.

@@ -2,6 +2,8 @@
 
 #include "plugin_job.h"
 
+#include "registry_replace_recorder.h"
+
 #include "../harbek/harbek_accounting.h"
 #include "virtual_clock.h"
 #include "vss_guard.h"
@@ -104,6 +106,11 @@ bool PluginJob::Start(int job_id, char job_type) {
   if (options_.virtual_time && !UseVirtualSleep(plugin_->module()))
     log().Warning("the plug-in does not import Sleep: --virtual-time has nothing to replace");
   h.contract.BeginRun(time(nullptr));
+
+  // Wine ignores hive replacements: they are recorded for the simulated reboot.
+  if (!options_.hive_record.empty() &&
+      !InstallRegistryReplaceRecorder(plugin_->module(), options_.hive_record.c_str()))
+    log().Warning("the plug-in does not import RegReplaceKeyA; --hive-record records nothing");
 
   if (g_instances.fetch_add(1) > 0) g_overlaps.fetch_add(1);
   overlap_mark_ = g_overlaps.load();

@@ -1,5 +1,7 @@
 #include "reboot.h"
 
+#include "registry_replace_recorder.h"
+
 #include <windows.h>
 #include <shlwapi.h>
 
@@ -141,4 +143,22 @@ int RunReboot(const Machine* machine, std::wostream& out) {
   }
   RegCloseKey(key);
   return status;
+}
+
+int RunHiveReplacements(const std::wstring& record_file, std::wostream& out) {
+  std::string file(record_file.begin(), record_file.end());
+  std::vector<RecordedHiveReplacement> calls = ReadHiveReplacementRecord(file.c_str());
+  out << L"simvss-reboot: " << calls.size() << L" recorded hive replacements\n";
+  for (const RecordedHiveReplacement& call : calls) {
+    out << L"  " << std::wstring(call.subkey.begin(), call.subkey.end()) << L": "
+        << std::wstring(call.new_file.begin(), call.new_file.end()) << L" (answered " << call.result << L")\n";
+  }
+  std::string error;
+  if (!CarryOutHiveReplacements(calls, &error)) {
+    out << L"simvss-reboot: hive replacement failed: " << std::wstring(error.begin(), error.end()) << L"\n";
+    return 1;
+  }
+  // Carried out once, as a start does.
+  DeleteFileW(record_file.c_str());
+  return 0;
 }

@@ -28,3 +28,8 @@ std::vector<PendingOperation> ParsePendingOperations(const wchar_t* value, size_
 // they are replaced or deleted only when AllowProtectedRenames is 1. Answers the exit status:
 // 0 when the value could be read (or there was none) and cleared, 1 otherwise.
 int RunReboot(const Machine* machine, std::wostream& out);
+
+// Swaps in the registry hives whose replacement a record file holds (RegReplaceKeyA calls
+// recorded by hostsim --hive-record), as the next start does, prints each and empties the file.
+// Answers 0 when every recorded replacement was carried out.
+int RunHiveReplacements(const std::wstring& record_file, std::wostream& out);

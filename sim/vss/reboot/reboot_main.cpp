@@ -1,5 +1,6 @@
-// simvss-reboot [--machine DESCRIPTION]
-// Carries out the pending reboot-time file operations of the registry, as at a Windows start.
+// simvss-reboot [--machine DESCRIPTION] [--hive-record FILE]
+// Carries out the pending reboot-time file operations of the registry, as at a Windows start, and
+// then the hive replacements recorded in FILE (hostsim --hive-record).
 #include <windows.h>
 #include <shellapi.h>
 
@@ -15,21 +16,35 @@ int main() {
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   Machine machine;
   bool with_machine = false;
-  if (argv && argc == 3 && std::wstring(argv[1]) == L"--machine") {
-    std::wstring error;
-    if (FAILED(LoadMachine(argv[2], &machine, &error))) {
-      fwprintf(stderr, L"simvss-reboot: %ls\n", error.c_str());
-      return 1;
+  std::wstring hive_record;
+  bool usage = !argv;
+  for (int i = 1; !usage && i < argc; i += 2) {
+    std::wstring name = argv[i];
+    if (i + 1 >= argc || (name == L"--machine" && with_machine) || (name == L"--hive-record" && !hive_record.empty())) {
+      usage = true;
+    } else if (name == L"--machine") {
+      std::wstring error;
+      if (FAILED(LoadMachine(argv[i + 1], &machine, &error))) {
+        fwprintf(stderr, L"simvss-reboot: %ls\n", error.c_str());
+        return 1;
+      }
+      with_machine = true;
+    } else if (name == L"--hive-record") {
+      hive_record = argv[i + 1];
+      usage = hive_record.empty();
+    } else {
+      usage = true;
     }
-    with_machine = true;
-  } else if (!argv || argc != 1) {
-    fwprintf(stderr, L"usage: simvss-reboot [--machine DESCRIPTION]\n");
+  }
+  if (usage) {
+    fwprintf(stderr, L"usage: simvss-reboot [--machine DESCRIPTION] [--hive-record FILE]\n");
     return 2;
   }
   LocalFree(argv);
   // Paths may hold any character: convert the report in one piece to the console's code page.
   std::wostringstream report;
   int status = RunReboot(with_machine ? &machine : nullptr, report);
+  if (!hive_record.empty() && RunHiveReplacements(hive_record, report) != 0) status = 1;
   std::wstring text = report.str();
   UINT page = GetConsoleOutputCP();
   int size = WideCharToMultiByte(page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
