@@ -2,6 +2,7 @@
 // reported as a contract violation and fails the job.
 #include "../../plugin/frame/host_interface.h"
 
+#include "test_services.h"
 #include "test_support.h"
 
 #include <gmock/gmock.h>
@@ -160,6 +161,38 @@ TEST_F(Jobs, TheAfterSnapshotCommandRunsBeforeTheFirstBackupCommand) {
   EXPECT_THAT(tail[1], StartsWith("after-snapshot"));
   EXPECT_EQ(tail[2], "event BackupCommand test:/s/");
   EXPECT_EQ(Run("backup", {"--command", "test:/s/", "--after-snapshot", "exit 3"}).status, 1);
+}
+
+// A service the plug-in stops must run again when its job ends, cancelled or not.
+TEST_F(Jobs, AServiceThePluginLeavesStoppedIsAViolation) {
+  ASSERT_TRUE(OneServiceManager()) << "this Wine prefix runs two service control managers";
+  const std::string service = "HostsimWatched";
+  ASSERT_EQ(InstallTestService(service), static_cast<DWORD>(ERROR_SUCCESS));
+  struct Removal {
+    std::string name;
+    ~Removal() { RemoveTestService(name); }
+  } removal{service};
+  struct Case {
+    const char* plugin;
+    std::vector<std::string> cancel;
+    bool left;
+  } cases[] = {{"testplugin_no_restart.dll", {}, true},
+               {"testplugin_no_restart.dll", {"--cancel-after", "2"}, true},
+               {"testplugin.dll", {"--cancel-after", "2"}, false}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(StartTestService(service), static_cast<DWORD>(ERROR_SUCCESS));
+    std::vector<std::string> args = {"backup", "--machine", "none.xml", "--archive", scratch.path(), "--plugin",
+                                     c.plugin, "--vss", "none", "--command", "test:/s/:stop=" + service};
+    args.insert(args.end(), c.cancel.begin(), c.cancel.end());
+    HostsimRun run = RunHostsimCaptured(args);
+    EXPECT_EQ(run.status, c.left ? 1 : 0) << c.plugin << "\n" << run.out;
+    auto violation = Contains("ERROR: contract violation: the plug-in left service HostsimWatched stopped");
+    if (c.left) EXPECT_THAT(run.Lines(), violation) << run.out;
+    else EXPECT_THAT(run.Lines(), Not(violation)) << run.out;
+    EXPECT_TRUE(WaitForTestServiceState(service, c.left ? SERVICE_STOPPED : SERVICE_RUNNING)) << c.plugin;
+  }
+  EXPECT_EQ(RemoveTestService(service), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(TestServiceState(service), 0u);
 }
 
 }  // namespace

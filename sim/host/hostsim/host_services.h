@@ -62,6 +62,7 @@ struct HostJob {
   bool null_context_ok = false;  // newPlugin, loadPlugin, unloadPlugin: no context to pass yet
   bool virtual_time = false;
   uint64_t virtual_ms = 0, sleeps = 0;
+  std::map<std::string, std::string> stopped_services;  // by lower-case name: stopped, not started since
 
   void SetWhere(bool given, const std::string& text);
   void SetRegexWhere(bool given, const std::string& text);

@@ -5,6 +5,7 @@
 #include "registry_replace_recorder.h"
 
 #include "../harbek/harbek_accounting.h"
+#include "service_watch.h"
 #include "virtual_clock.h"
 #include "vss_guard.h"
 
@@ -105,6 +106,7 @@ bool PluginJob::Start(int job_id, char job_type) {
   h.virtual_time = options_.virtual_time;
   if (options_.virtual_time && !UseVirtualSleep(plugin_->module()))
     log().Warning("the plug-in does not import Sleep: --virtual-time has nothing to replace");
+  WatchServices(plugin_->module());
   h.contract.BeginRun(time(nullptr));
 
   // Wine ignores hive replacements: they are recorded for the simulated reboot.
@@ -147,6 +149,7 @@ void PluginJob::FreeInstance() {
     counts_.live_blocks = alone ? left : 0;
     if (h.vss_guard) h.vss_guard->CheckReferencesAtEnd();
     h.contract.CheckBlocksAtEnd(counts_.live_blocks, h.host_blocks.size());
+    CheckServicesAtEnd(h);
     for (auto& block : h.host_blocks) free(block.first);
     h.host_blocks.clear();
   }

@@ -3,7 +3,9 @@
 // breaking one promise the host checks.
 //
 // Command: "test:/NAME/" with optional ":gen=N" (N changes a.txt's content and time) and
-// ":wait=N" (N one-second Sleep calls when the command's backup begins). The tree
+// ":wait=N" (N one-second Sleep calls when the command's backup begins), and anywhere after
+// the name ":stop=SERVICE" (the Windows service is stopped when the command's backup begins and
+// started at the end of the backup job, cancelled or not; never again by _no_restart). The tree
 // of NAME, in the order it is sent:
 //   /NAME/comp/:component_info_<id>  the component's information file
 //   /NAME/comp/a.txt                 1000+N bytes, modified at 1700000000+N
@@ -66,6 +68,7 @@ struct Command {
   std::string name;
   int gen;
   int wait;
+  std::string stop;  // a service to stop during the backup
 };
 
 // The component added to the host's backup.
@@ -110,6 +113,7 @@ struct Instance {
   IVssBackupComponents* vss = nullptr;  // the host's object, with our own reference
   bool added = false;
   Added component{};
+  SC_HANDLE services = nullptr, stopped = nullptr;
 
   void Journal(const char* fmt, ...) __attribute__((format(gnu_printf, 2, 3)));
   void Trace(const char* what) { g_host->DebugMessage(ctx, __FILE__, __LINE__, 50, "%s\n", what); }
@@ -137,6 +141,30 @@ std::string Field(const std::string& text, size_t n) {
     ++start;
   }
   return text.substr(start, text.find(':', start) - start);
+}
+
+std::string Option(const std::string& text, const std::string& key) {
+  for (size_t n = 2; !Field(text, n).empty(); ++n)
+    if (Field(text, n).compare(0, key.size(), key) == 0) return Field(text, n).substr(key.size());
+  return std::string();
+}
+
+// Sleep may be the host's virtual clock; these waits are real.
+bool WaitForState(SC_HANDLE service, DWORD state) {
+  SERVICE_STATUS status{};
+  for (int i = 0; i < 200 && QueryServiceStatus(service, &status); ++i, SleepEx(50, FALSE))
+    if (status.dwCurrentState == state) return true;
+  return false;
+}
+
+void StopService(Instance* p, const std::string& name) {
+  if (!p->services) p->services = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  p->stopped = p->services ? OpenServiceA(p->services, name.c_str(), SERVICE_ALL_ACCESS) : nullptr;
+  SERVICE_STATUS status;
+  if (!p->stopped || !ControlService(p->stopped, SERVICE_CONTROL_STOP, &status) ||
+      !WaitForState(p->stopped, SERVICE_STOPPED))
+    g_host->JobMessage(p->ctx, __FILE__, __LINE__, JMSG_ERROR, 0, "cannot stop %s: %lu\n", name.c_str(),
+                       GetLastError());
 }
 
 void BuildTree(Instance* p, const Command& c) {
@@ -254,6 +282,8 @@ hRC freePlugin(hpContext* ctx) {
   if (!p) return hRC_OK;
   if (p->file != INVALID_HANDLE_VALUE) CloseHandle(p->file);
   if (p->vss) p->vss->Release();
+  if (p->stopped) CloseServiceHandle(p->stopped);
+  if (p->services) CloseServiceHandle(p->services);
   p->~Instance();
   sm_free(__FILE__, __LINE__, p);
   ctx->pContext = nullptr;
@@ -279,7 +309,7 @@ hRC handlePluginEvent(hpContext* ctx, hEvent* event, void* value) {
       std::string wait = Field(text, 3);
       Command c{text, path.size() > 2 ? path.substr(1, path.size() - 2) : "x",
                 gen.compare(0, 4, "gen=") == 0 ? atoi(gen.c_str() + 4) : 0,
-                wait.compare(0, 5, "wait=") == 0 ? atoi(wait.c_str() + 5) : 0};
+                wait.compare(0, 5, "wait=") == 0 ? atoi(wait.c_str() + 5) : 0, Option(text, "stop=")};
       p->commands.push_back(c);
       p->Journal("event PluginCommand %s", text.c_str());
       break;
@@ -317,9 +347,17 @@ hRC handlePluginEvent(hpContext* ctx, hEvent* event, void* value) {
           BuildTree(p, p->commands[i]);
           // As a plug-in polls a slow operation once a second.
           for (int n = 0; n < p->commands[i].wait; ++n) Sleep(1000);
+          if (!p->commands[i].stop.empty()) StopService(p, p->commands[i].stop);
         }
       break;
     }
+    case hEventEndBackupJob:
+      p->Journal("event %u", event->eventType);
+#if !defined(TESTPLUGIN_FAULT_NO_RESTART)
+      if (p->stopped && !StartServiceA(p->stopped, 0, nullptr))
+        g_host->JobMessage(ctx, __FILE__, __LINE__, JMSG_ERROR, 0, "cannot start a service: %lu\n", GetLastError());
+#endif
+      break;
     case hEventVssBackupAddComponents:
       p->Journal("event AddComponents");
       AddComponent(p);
