@@ -1,4 +1,6 @@
-// The floor of this platform: a bare ReadFile/WriteFile loop, nothing else.
+// The floor of this platform: a bare ReadFile/WriteFile loop, nothing else. The output is
+// opened as mobri opens it (a new file, or an existing one written in place, never
+// truncated), so the two pay the same for their files.
 // rawcopy <input> <output> <block size> [blocks]
 #include <windows.h>
 
@@ -14,7 +16,10 @@ int main(int argc, char* argv[]) {
   long long Blocks = argc > 4 ? atoll(argv[4]) : -1;
   HANDLE In = CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                           nullptr);
-  HANDLE Out = CreateFileA(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE Out = CreateFileA(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0,
+                           nullptr);
+  if (Out == INVALID_HANDLE_VALUE)
+    Out = CreateFileA(argv[2], GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   void* Buffer = VirtualAlloc(nullptr, BlockSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
   if (In == INVALID_HANDLE_VALUE || Out == INVALID_HANDLE_VALUE || !Buffer) {
     fprintf(stderr, "rawcopy: cannot start (%lu)\n", GetLastError());

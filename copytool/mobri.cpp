@@ -66,16 +66,21 @@ bool QueryIsWin95() {
   return Version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS;
 }
 
-void RemoveMountPoints(const Options& Settings) {
+// False when a removal failed; only a run that does nothing else reports that.
+bool RemoveMountPoints(const Options& Settings) {
+  bool Removed = true;
   for (const std::string& MountPoint : Settings.UnmountList) {
     EnterStep(&LoadVolumeFunctions);
     LoadVolumeFunctions();
-    // Removing what is not mounted is no reason to stop; the result is not shown.
-    VolumeFunctions.DeleteVolumeMountPointA(MountPoint.c_str());
+    // Before a copy, removing what is not mounted is no reason to stop; nothing is shown.
+    if (VolumeFunctions.DeleteVolumeMountPointA(MountPoint.c_str())) continue;
+    if (Settings.Action == TAction::Unmount) ReportError("removing mount point " + MountPoint);
+    Removed = false;
   }
+  return Removed;
 }
 
-void RunCopy(Options& Settings) {
+bool RunCopy(Options& Settings) {
   if (!Settings.Filter.empty() && !OutputMatchesFilter(Settings.OutFile, Settings.Filter)) {
     Log("Output file does not match device filter '" + Settings.Filter + "'");
     Log("mobri will not continue");
@@ -86,29 +91,30 @@ void RunCopy(Options& Settings) {
   bool SeekFits = !__builtin_mul_overflow(Settings.Seek, Settings.BlockSize, &Settings.Seek);
   if (Settings.BlockSize <= 0) {
     Log("Invalid block size");
-    return;
+    return false;
   }
   if (!SkipFits || !SeekFits) {
     Log(SkipFits ? "Invalid seek: the output offset does not fit in 64 bits"
                  : "Invalid skip: the input offset does not fit in 64 bits");
-    return;
+    return false;
   }
   EnterStep(&CopyData);
-  if (Settings.Progress) {
-    TMobriProgress* Progress = new TMobriProgress();
-    Progress->BlockSize = Settings.BlockSize;
-    Progress->Count = Settings.Count;
-    Progress->SetUnit(Settings.BlockSizeText);
-    CopyData(Settings.InFile, Settings.OutFile, Settings.CheckSize,
-             [Progress](DWORD ErrorCode, int64_t Total) {
-               return Progress->ShowProgress(ErrorCode, Total);
-             },
-             Settings.Seek, Settings.Skip, Settings.Count, Settings.BlockSize);
-    delete Progress;
-  } else {
-    CopyData(Settings.InFile, Settings.OutFile, Settings.CheckSize, nullptr, Settings.Seek,
-             Settings.Skip, Settings.Count, Settings.BlockSize);
-  }
+  if (!Settings.Progress)
+    return CopyData(Settings.InFile, Settings.OutFile, Settings.CheckSize, nullptr,
+                    Settings.Seek, Settings.Skip, Settings.Count, Settings.BlockSize);
+  TMobriProgress* Progress = new TMobriProgress();
+  Progress->BlockSize = Settings.BlockSize;
+  Progress->Count = Settings.Count;
+  Progress->SetUnit(Settings.BlockSizeText);
+  // The line must never end up inside the copied data.
+  if (Settings.OutFile == "-") Progress->Channel = STD_ERROR_HANDLE;
+  bool Copied = CopyData(Settings.InFile, Settings.OutFile, Settings.CheckSize,
+                         [Progress](DWORD ErrorCode, int64_t Total, bool Final) {
+                           return Progress->ShowProgress(ErrorCode, Total, Final);
+                         },
+                         Settings.Seek, Settings.Skip, Settings.Count, Settings.BlockSize);
+  delete Progress;
+  return Copied;
 }
 
 void WaitForEnter() {
@@ -120,7 +126,8 @@ void WaitForEnter() {
   }
 }
 
-void RunMainFlow(const std::string& ProgramPath, const std::vector<std::string>& Arguments) {
+// True when the run did what its arguments asked.
+bool RunMainFlow(const std::string& ProgramPath, const std::vector<std::string>& Arguments) {
   for (const char* Line : MobriBanner) Log(Line);
 
   std::vector<std::string> ArgList;
@@ -137,11 +144,16 @@ void RunMainFlow(const std::string& ProgramPath, const std::vector<std::string>&
   EnterStep(&ParseArgument);
   for (const std::string& Argument : ArgList) ParseArgument(Argument, Settings);
 
-  if (Settings.Action == TAction::Copy && Settings.InFile.empty())
+  // Usage in place of a copy (no input name, or one that did not resolve) is a refusal.
+  if (Settings.Action == TAction::Copy && Settings.InFile.empty()) {
     Settings.Action = Settings.UnmountList.empty() ? TAction::Usage : TAction::Unmount;
+    Settings.Refused = Settings.Refused || Settings.Action == TAction::Usage;
+  }
+  bool Removed = true;
   if (Settings.Action == TAction::Copy || Settings.Action == TAction::Unmount)
-    RemoveMountPoints(Settings);
+    Removed = RemoveMountPoints(Settings);
 
+  bool Done = true;
   switch (Settings.Action) {
     case TAction::Usage:
       PrintUsage();
@@ -149,15 +161,18 @@ void RunMainFlow(const std::string& ProgramPath, const std::vector<std::string>&
     case TAction::List:
       EnterStep(&ListDevices);
       ListDevices(Settings.Filter, Settings.IsWin95);
+      Done = !Settings.IsWin95;  // the list refuses to run there
       break;
     case TAction::Copy:
-      RunCopy(Settings);
+      Done = RunCopy(Settings);
       break;
     case TAction::Unmount:
+      Done = Removed;
       break;
   }
 
   if (DebuggerAttached()) WaitForEnter();
+  return Done && !Settings.Refused;
 }
 
 }  // namespace
@@ -165,7 +180,7 @@ void RunMainFlow(const std::string& ProgramPath, const std::vector<std::string>&
 int RunMobri(const std::string& ProgramPath, const std::vector<std::string>& Arguments) {
   std::string Module = BaseName(ProgramPath);
   try {
-    RunMainFlow(ProgramPath, Arguments);
+    if (!RunMainFlow(ProgramPath, Arguments)) return 1;
   } catch (const EMobriError& Error) {
     ReportUnhandledError(Error.Kind(), Module, Error.what());
     return 1;

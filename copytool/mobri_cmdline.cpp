@@ -48,6 +48,21 @@ int64_t SuffixMultiplier(const std::string& Suffix) {
   return 0;
 }
 
+// count=, seek= and skip= position data on a disk: a value that does not read exactly must
+// stop the run before anything is opened, never become 0.
+void SetBlocks(Options& Settings, int64_t& Field, const char* Operand, const std::string& Value) {
+  int64_t Blocks = 0;
+  if (ParseSizeNumber(Value, Blocks) && Blocks >= 0) {
+    Field = Blocks;
+    return;
+  }
+  Log(std::string("Invalid ") + Operand + Value +
+      ": BLOCKS must be a whole number from 0 to 9223372036854775807, optionally followed by "
+      "c, w, d, q, k, M or G");
+  Settings.Action = TAction::Usage;
+  Settings.Refused = true;
+}
+
 void SetBlockSize(Options& Settings, const std::string& Number) {
   Settings.BlockSize = GetNumber(Number);
   Settings.BlockSizeText = GetSuffix(Number);
@@ -63,7 +78,7 @@ const TOperand Operands[] = {
     {"--list", [](Options& S, const std::string&) { S.Action = TAction::List; }},
     {"--progress", [](Options& S, const std::string&) { S.Progress = true; }},
     {"--size", [](Options& S, const std::string&) { S.CheckSize = true; }},
-    {"count=", [](Options& S, const std::string& V) { S.Count = GetNumber(V); }},
+    {"count=", [](Options& S, const std::string& V) { SetBlocks(S, S.Count, "count=", V); }},
     {"if=", [](Options& S, const std::string& V) { S.InFile = V; }},
     {"of=", [](Options& S, const std::string& V) { S.OutFile = V; }},
     {"id=",
@@ -79,8 +94,8 @@ const TOperand Operands[] = {
        SetBlockSize(S, ResolvedBlockSizeText);
        S.Progress = true;
      }},
-    {"seek=", [](Options& S, const std::string& V) { S.Seek = GetNumber(V); }},
-    {"skip=", [](Options& S, const std::string& V) { S.Skip = GetNumber(V); }},
+    {"seek=", [](Options& S, const std::string& V) { SetBlocks(S, S.Seek, "seek=", V); }},
+    {"skip=", [](Options& S, const std::string& V) { SetBlocks(S, S.Skip, "skip=", V); }},
     {"bs=", [](Options& S, const std::string& V) { SetBlockSize(S, V); }},
     {"--filter=",
      [](Options& S, const std::string& V) {
@@ -89,6 +104,7 @@ const TOperand Operands[] = {
        } else {
          Log("Invalid filter");
          S.Action = TAction::Usage;
+         S.Refused = true;
        }
      }},
     {"--unmount=", [](Options& S, const std::string& V) { S.UnmountList.push_back(V); }},
@@ -104,19 +120,23 @@ std::string GetSuffix(const std::string& Text) {
   return Text.substr(End);
 }
 
+bool ParseSizeNumber(const std::string& Text, int64_t& Value) {
+  std::string Suffix = GetSuffix(Text);
+  int64_t Multiplier = SuffixMultiplier(Suffix);
+  int64_t Number = 0;
+  // A product that does not fit must not wrap into a plausible size.
+  return Multiplier != 0 && ParseInteger(Text.substr(0, Text.size() - Suffix.size()), Number) &&
+         !__builtin_mul_overflow(Number, Multiplier, &Value);
+}
+
 int64_t GetNumber(const std::string& Text) {
   std::string Suffix = GetSuffix(Text);
-  int64_t Value = 0;
-  if (!ParseInteger(Text.substr(0, Text.size() - Suffix.size()), Value)) Value = 0;
-  int64_t Multiplier = SuffixMultiplier(Suffix);
-  if (Multiplier == 0) {
+  if (SuffixMultiplier(Suffix) == 0) {
     Log("Unknown suffix " + Suffix);
     return 0;
   }
-  // A product that does not fit must not wrap into a plausible size.
-  int64_t Product = 0;
-  if (__builtin_mul_overflow(Value, Multiplier, &Product)) return 0;
-  return Product;
+  int64_t Value = 0;
+  return ParseSizeNumber(Text, Value) ? Value : 0;
 }
 
 void ParseArgument(const std::string& Argument, Options& Settings) {
@@ -130,6 +150,7 @@ void ParseArgument(const std::string& Argument, Options& Settings) {
   }
   Log("Unknown command " + Argument);
   Settings.Action = TAction::Usage;
+  Settings.Refused = true;
 }
 
 std::string FilterArgumentFromProgramName(const std::string& ProgramPath) {

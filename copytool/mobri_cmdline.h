@@ -23,6 +23,7 @@ struct Options {
   std::string Filter;
   std::vector<std::string> UnmountList;
   bool IsWin95 = false;
+  bool Refused = false;  // an argument was refused: the run ends with status 1
 };
 
 // The trailing letters of a size number, in the order they stand.
@@ -32,7 +33,12 @@ std::string GetSuffix(const std::string& Text);
 // and an unknown suffix ("Unknown suffix " message) all read as 0.
 int64_t GetNumber(const std::string& Text);
 
-// Applies one argument; bad arguments print their message and turn the action into Usage.
+// The same syntax read strictly: false, without a message, unless the whole text is a
+// number with a known suffix whose value fits in 64 bits.
+bool ParseSizeNumber(const std::string& Text, int64_t& Value);
+
+// Applies one argument; bad arguments print their message, turn the action into Usage and
+// set Refused.
 void ParseArgument(const std::string& Argument, Options& Settings);
 
 // The "--filter=" argument that a program file named mobri-<filter>.exe puts first;

@@ -129,11 +129,41 @@ bool OpenOutput(const std::string& OutFile, TBinaryFile& Output, bool& NullOutpu
                   "native opening file");
   // An existing file is written in place, never truncated.
   Output.SetFileName(OutFile);
-  if (!Output.CreateNew() && !Output.Open(2)) {
-    ReportError("opening output file");
+  if (Output.CreateNew()) return true;
+  DWORD CreateError = GetLastError();
+  if (Output.Open(2)) return true;
+  // With no file there to open, only the create's error tells why (a folder not writable).
+  DWORD OpenError = GetLastError();
+  if (OpenError == ERROR_FILE_NOT_FOUND || OpenError == ERROR_PATH_NOT_FOUND)
+    SetLastError(CreateError);
+  ReportError("opening output file");
+  return false;
+}
+
+// A pipe or a console has no position: the data would land at its start.
+bool SeekOutput(TBinaryFile& Output, const std::string& OutFile, int64_t Seek) {
+  if (GetFileType(Output.Handle) != FILE_TYPE_DISK) {
+    Log("Output " + OutFile + " cannot seek: seek= needs a file or a device as output");
+    return false;
+  }
+  if (!Output.Seek(Seek)) {
+    ReportError("seeking output file");
     return false;
   }
   return true;
+}
+
+// Writes Count bytes, again for whatever a write left over, while each write stores
+// something. Answers the bytes stored; when short, the last error tells why.
+DWORD WriteAll(TBinaryFile& Output, const unsigned char* Buffer, DWORD Count) {
+  DWORD Done = 0;
+  while (Done < Count) {
+    SetLastError(0);
+    DWORD Put = Output.Write(Buffer + Done, Count - Done);
+    if (Put == 0) break;
+    Done += Put;
+  }
+  return Done;
 }
 
 // Writes Got bytes; a device that takes only whole sectors gets the short block padded
@@ -141,13 +171,11 @@ bool OpenOutput(const std::string& OutFile, TBinaryFile& Output, bool& NullOutpu
 DWORD WriteBlock(TBinaryFile& Output, bool NullOutput, unsigned char* Buffer, DWORD Got,
                  DWORD BlockSize) {
   if (NullOutput) return Got;
-  SetLastError(0);
-  DWORD Put = Output.Write(Buffer, Got);
+  DWORD Put = WriteAll(Output, Buffer, Got);
   if (Put == 0 && Got != BlockSize && GetLastError() == ERROR_INVALID_PARAMETER) {
     memset(Buffer + Got, 0, BlockSize - Got);
-    SetLastError(0);
-    DWORD Whole = Output.Write(Buffer, BlockSize);
-    Put = Whole == BlockSize ? Got : Whole;
+    DWORD Whole = WriteAll(Output, Buffer, BlockSize);
+    Put = Whole < Got ? Whole : Got;
   }
   return Put;
 }
@@ -172,38 +200,40 @@ std::string GroupThousands(int64_t Value) {
 
 }  // namespace
 
-void CopyData(std::string InFile, std::string OutFile, bool CheckSize, TProgressEvent Progress,
+bool CopyData(std::string InFile, std::string OutFile, bool CheckSize, TProgressEvent Progress,
               int64_t Seek, int64_t Skip, int64_t Count, int64_t BlockSize) {
   if (BlockSize > MOBRI_MAX_BLOCK_SIZE) {
     Log("Block size " + std::to_string(BlockSize) + " is too large: a block holds at most " +
         std::to_string(MOBRI_MAX_BLOCK_SIZE) + " bytes");
-    return;
+    return false;
   }
   TBlockBuffer Buffer(BlockSize);
   if (!Buffer.Data) {
     Log("Not enough memory for a block of " + std::to_string(BlockSize) + " bytes");
-    return;
+    return false;
   }
   const DWORD Block = static_cast<DWORD>(BlockSize);
 
   TBinaryFile Input;
   TInputKind Kind;
   int64_t DeviceLength = 0;
-  if (!OpenInput(InFile, CheckSize, Input, Kind, DeviceLength)) return;
+  if (!OpenInput(InFile, CheckSize, Input, Kind, DeviceLength)) return false;
   SkipInput(Input, Kind, InFile, Buffer.Data, BlockSize, Skip);
 
   TBinaryFile Output;
   bool NullOutput = false;
   std::unique_ptr<T95DriveOutput> Drive95;
-  if (Is95DriveName(OutFile))
+  if (Is95DriveName(OutFile)) {
     Drive95.reset(new T95DriveOutput(OutFile, Seek, BlockSize));
-  else if (!OpenOutput(OutFile, Output, NullOutput))
-    return;
-  if (Seek > 0 && !NullOutput && !Drive95) Output.Seek(Seek);
+  } else {
+    if (!OpenOutput(OutFile, Output, NullOutput)) return false;
+    if (Seek > 0 && !NullOutput && !SeekOutput(Output, OutFile, Seek)) return false;
+  }
 
-  if (Progress) Progress(GetLastError(), 0);
+  if (Progress) Progress(GetLastError(), 0, false);
 
   int64_t FullIn = 0, PartialIn = 0, FullOut = 0, PartialOut = 0, Total = 0;
+  bool Failed = false;
   // 64-bit, so runs of more than 2^31 blocks keep counting.
   for (int64_t BlockIndex = 0; Count == -1 || BlockIndex < Count; ++BlockIndex) {
     int64_t ReadSize = BlockSize;
@@ -226,36 +256,43 @@ void CopyData(std::string InFile, std::string OutFile, bool CheckSize, TProgress
     } else {
       // An empty read at the end of a file or of a closed pipe ends the copy silently.
       DWORD Error = GetLastError();
-      if (Error != 0 && Error != ERROR_BROKEN_PIPE) ReportError("reading file");
+      if (Error != 0 && Error != ERROR_BROKEN_PIPE) {
+        ReportError("reading file");
+        Failed = true;
+      }
       break;
     }
 
     DWORD Put = Drive95 ? Drive95->Write(Buffer.Data, Got)
                         : WriteBlock(Output, NullOutput, Buffer.Data, Got, Block);
-    if (Put == Got) {
-      if (Put == Block)
-        ++FullOut;
-      else
-        ++PartialOut;
-    } else if (Put > 0) {
-      PartialOut += 2;
-    } else {
+    Total += Put;
+    if (Put == Block)
+      ++FullOut;
+    else if (Put > 0)
+      ++PartialOut;
+    if (Put < Got) {
+      // Going on would shift everything after the gap: stop at the first block not stored.
       DWORD Error = GetLastError();
-      if (Error != 0) {
+      if (Error != 0)
         ReportError("writing file");
-        if (Progress) Progress(Error, Total);
-      }
+      else
+        Log("Error writing file: the output took no more data");
+      if (Progress) Progress(Error, Total, false);
+      Failed = true;
       break;
     }
 
-    Total += Put;
-    if (Progress && Progress(0, Total)) break;
+    if (Progress && Progress(0, Total, false)) break;
     if (ReadSize < BlockSize) break;
   }
 
-  if (Progress) Log("");
+  if (Progress) {
+    Progress(0, Total, true);
+    Log("");
+  }
   Log(std::to_string(FullIn) + "+" + std::to_string(PartialIn) + " records in");
   Log(std::to_string(FullOut) + "+" + std::to_string(PartialOut) + " records out");
+  return !Failed;
 }
 
 void TMobriProgress::SetUnit(const std::string& Text) {
@@ -269,10 +306,16 @@ std::string TMobriProgress::ProgressText(int64_t Total) const {
   return Line + " ";
 }
 
-bool TMobriProgress::ShowProgress(DWORD, int64_t Total) {
+bool TMobriProgress::ShowProgress(DWORD, int64_t Total, bool Final) {
+  // Drawing after every small block costs more than the copy; ten times a second is enough.
+  DWORD Now = GetTickCount();
+  if (Final ? Drawn && Total == DrawnTotal : Drawn && Now - DrawnAt < 100) return false;
   std::string Line = ProgressText(Total);
   DWORD Written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), Line.data(), static_cast<DWORD>(Line.size()),
-            &Written, nullptr);
+  WriteFile(GetStdHandle(Channel), Line.data(), static_cast<DWORD>(Line.size()), &Written,
+            nullptr);
+  Drawn = true;
+  DrawnAt = Now;
+  DrawnTotal = Total;
   return false;
 }

@@ -64,10 +64,24 @@ BOOL WINAPI SectorDeviceWriteFile(HANDLE File, LPCVOID Data, DWORD Size, LPDWORD
   return RealWriteFile(File, Data, Size, Written, Overlapped);
 }
 
-// A device that stores half of every request.
-BOOL WINAPI HalfStoringWriteFile(HANDLE File, LPCVOID Data, DWORD Size, LPDWORD Written,
-                                 LPOVERLAPPED Overlapped) {
-  return RealWriteFile(File, Data, Size / 2, Written, Overlapped);
+// A device that stores at most 100 bytes per request.
+BOOL WINAPI SmallStepsWriteFile(HANDLE File, LPCVOID Data, DWORD Size, LPDWORD Written,
+                                LPOVERLAPPED Overlapped) {
+  return RealWriteFile(File, Data, Size < 100 ? Size : 100, Written, Overlapped);
+}
+
+// A device with room for 300 more bytes.
+DWORD RoomLeft;
+BOOL WINAPI FillingWriteFile(HANDLE File, LPCVOID Data, DWORD Size, LPDWORD Written,
+                             LPOVERLAPPED Overlapped) {
+  if (RoomLeft == 0) {
+    *Written = 0;
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+  }
+  DWORD Part = Size < RoomLeft ? Size : RoomLeft;
+  RoomLeft -= Part;
+  return RealWriteFile(File, Data, Part, Written, Overlapped);
 }
 
 BOOL WINAPI FullDiskWriteFile(HANDLE, LPCVOID, DWORD, LPDWORD Written, LPOVERLAPPED) {
@@ -123,6 +137,11 @@ std::vector<std::string> RemovedMountPoints;
 BOOL WINAPI RecordingDeleteVolumeMountPointA(LPCSTR MountPoint) {
   RemovedMountPoints.push_back(MountPoint);
   return TRUE;
+}
+
+BOOL WINAPI NotMountedDeleteVolumeMountPointA(LPCSTR) {
+  SetLastError(ERROR_NOT_A_REPARSE_POINT);
+  return FALSE;
 }
 
 BOOL WINAPI NoVolumeForMountPoint(LPCSTR, LPSTR, DWORD) {
@@ -262,13 +281,26 @@ TEST_F(MobriWriteFailures, ShortBlockToASectorDeviceIsPaddedWithZeros) {
   EXPECT_EQ(ReadWholeFile(Out), Data + std::string(24, '\0'));
 }
 
-TEST_F(MobriWriteFailures, PartlyStoredBlocksCountTwoPartialRecordsEach) {
-  std::string In = Given("in", BinaryPattern(1024));
+TEST_F(MobriWriteFailures, ShortWritesAreRetriedAndABlockNotStoredWholeEndsTheCopy) {
+  std::string Data = BinaryPattern(1024);
+  std::string In = Given("in", Data);
   {
-    TImportSlot Device(&__imp_WriteFile, reinterpret_cast<void*>(HalfStoringWriteFile));
-    CopyData(In, Out, false, nullptr, 0, 0, -1, 512);
+    TImportSlot Device(&__imp_WriteFile, reinterpret_cast<void*>(SmallStepsWriteFile));
+    EXPECT_TRUE(CopyData(In, Out, false, nullptr, 0, 0, -1, 512));
   }
-  EXPECT_THAT(Messages, ElementsAre("2+0 records in", "0+4 records out"));
+  EXPECT_THAT(Messages, ElementsAre("2+0 records in", "2+0 records out"));
+  EXPECT_EQ(ReadWholeFile(Out), Data);
+
+  Messages.clear();
+  RoomLeft = 300;
+  {
+    TImportSlot Device(&__imp_WriteFile, reinterpret_cast<void*>(FillingWriteFile));
+    EXPECT_FALSE(CopyData(In, Out, false, nullptr, 0, 0, -1, 512));
+  }
+  ASSERT_EQ(Messages.size(), 3u);
+  EXPECT_THAT(Messages[0], StartsWith("Error writing file: 112 "));
+  EXPECT_EQ(Messages[1], "1+0 records in");
+  EXPECT_EQ(Messages[2], "0+1 records out");
 }
 
 TEST_F(MobriWriteFailures, FailedWriteIsReportedAndTheReportStillFollows) {
@@ -276,7 +308,7 @@ TEST_F(MobriWriteFailures, FailedWriteIsReportedAndTheReportStillFollows) {
   {
     TImportSlot Device(&__imp_WriteFile, reinterpret_cast<void*>(FullDiskWriteFile));
     CopyData("/dev/zero", Out, false,
-             [&Calls](DWORD Error, int64_t Total) {
+             [&Calls](DWORD Error, int64_t Total, bool) {
                Calls.emplace_back(Error, Total);
                return false;
              },
@@ -287,7 +319,7 @@ TEST_F(MobriWriteFailures, FailedWriteIsReportedAndTheReportStillFollows) {
   EXPECT_EQ(Messages[1], "");
   EXPECT_EQ(Messages[2], "1+0 records in");
   EXPECT_EQ(Messages[3], "0+0 records out");
-  ASSERT_EQ(Calls.size(), 2u);
+  ASSERT_EQ(Calls.size(), 3u);
   EXPECT_EQ(Calls[1], std::make_pair(DWORD(ERROR_DISK_FULL), int64_t(0)));
 }
 
@@ -301,14 +333,15 @@ TEST_F(MobriWriteFailures, BlockThatCannotBeAllocatedIsReportedBeforeAnythingIsO
 }
 
 TEST_F(MobriEngine, ProgressCallbackAskingToStopEndsAfterTheCurrentBlock) {
-  std::vector<int64_t> Totals;
+  std::vector<std::pair<int64_t, bool>> Calls;
   CopyData("/dev/zero", "/dev/null", false,
-           [&Totals](DWORD, int64_t Total) {
-             Totals.push_back(Total);
+           [&Calls](DWORD, int64_t Total, bool Final) {
+             Calls.emplace_back(Total, Final);
              return Total >= 1024;
            },
            0, 0, -1, 512);
-  EXPECT_THAT(Totals, ElementsAre(0, 512, 1024));
+  EXPECT_THAT(Calls, ElementsAre(std::make_pair(0, false), std::make_pair(512, false),
+                                 std::make_pair(1024, false), std::make_pair(1024, true)));
   EXPECT_THAT(Messages, ElementsAre("", "2+0 records in", "2+0 records out"));
 }
 
@@ -345,6 +378,18 @@ TEST_F(MobriEngine, UnmountRemovesEachMountPointInOrderAndNeedsNoInput) {
   EXPECT_THAT(RemovedMountPoints, ElementsAre("C:\\mnt\\a\\", "D:\\"));
   EXPECT_THAT(Messages, ElementsAreArray(AfterBanner({})));
 
+  // A removal that fails is a failed run only when removing is all the run does.
+  VolumeFunctions.DeleteVolumeMountPointA = NotMountedDeleteVolumeMountPointA;
+  Messages.clear();
+  EXPECT_EQ(RunMobri("C:\\tools\\mobri.exe", {"--unmount=D:\\", "if="}), 1);
+  ASSERT_EQ(Messages.size(), 3u);
+  EXPECT_THAT(Messages[2], StartsWith("Error removing mount point D:\\: 4390 "));
+  Messages.clear();
+  EXPECT_EQ(RunMobri("C:\\tools\\mobri.exe", {"--unmount=D:\\", "count=0", "if=/dev/zero",
+                                               "of=/dev/null"}),
+            0);
+  EXPECT_THAT(Messages, ElementsAreArray(AfterBanner({"0+0 records in", "0+0 records out"})));
+
   // Listing or printing the usage removes nothing.
   RemovedMountPoints.clear();
   RunMobri("C:\\tools\\mobri.exe", {"--unmount=D:\\", "--help"});
@@ -355,14 +400,14 @@ TEST_F(MobriEngine, UnresolvedDeviceNamesGiveUsageForInputAndInvalidBlockSizeFor
   VolumeFunctions = {};
   VolumeFunctions.Bound = true;
   VolumeFunctions.GetVolumeNameForVolumeMountPointA = NoVolumeForMountPoint;
-  RunMobri("C:\\tools\\mobri.exe", {"id=E:"});
+  EXPECT_EQ(RunMobri("C:\\tools\\mobri.exe", {"id=E:"}), 1);
   ASSERT_GE(Messages.size(), 4u);
   EXPECT_EQ(Messages[2], "Device E: could not be found");
   EXPECT_EQ(Messages[3], "mobri [bs=SIZE] [count=BLOCKS] [if=FILE] [of=FILE] [seek=BLOCKS] "
                          "[skip=BLOCKS] [--size] [--list] [--progress]");
 
   Messages.clear();
-  RunMobri("C:\\tools\\mobri.exe", {"od=E:"});
+  EXPECT_EQ(RunMobri("C:\\tools\\mobri.exe", {"od=E:"}), 1);
   EXPECT_THAT(Messages, ElementsAreArray(AfterBanner(
                             {"Device E: could not be found", "Invalid block size"})));
   EXPECT_EQ(StandardOutput(), "");

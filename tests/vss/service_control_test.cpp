@@ -3,75 +3,14 @@
 #include "plugin_fixture.h"
 
 #include "../../plugin/vss/vss_utility.h"
-#include "../../sim/host/patch/import_patch.h"
+#include "test_services.h"
 
 #include <gmock/gmock.h>
-
-#include <tlhelp32.h>
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 namespace {
-
-// Services named here are reported as the dependents of whatever service is asked about.
-std::vector<std::string> g_dependents;
-// The test's own manager connection: a prefix may run two service control managers, and only
-// the one that created the test services knows them.
-SC_HANDLE g_manager;
-DWORD g_enum_error;         // fail the first call with this error
-DWORD g_enum_second_error;  // fail the call that has the buffer with this error
-
-BOOL WINAPI reported_dependents(SC_HANDLE, DWORD, ENUM_SERVICE_STATUSA* services, DWORD size, DWORD* needed,
-                                DWORD* count) {
-  *count = 0;
-  if (g_enum_error) {
-    SetLastError(g_enum_error);
-    return FALSE;
-  }
-  DWORD bytes = static_cast<DWORD>(g_dependents.size() * sizeof(ENUM_SERVICE_STATUSA));
-  for (const std::string& name : g_dependents) bytes += static_cast<DWORD>(name.size() + 1);
-  *needed = g_dependents.empty() ? 0 : bytes;
-  if (size < bytes) {
-    SetLastError(ERROR_MORE_DATA);
-    return FALSE;
-  }
-  if (g_enum_second_error) {
-    SetLastError(g_enum_second_error);
-    return FALSE;
-  }
-  char* strings = reinterpret_cast<char*>(services + g_dependents.size());
-  for (const std::string& name : g_dependents) {
-    ENUM_SERVICE_STATUSA& entry = services[(*count)++];
-    strcpy(strings, name.c_str());
-    entry.lpServiceName = entry.lpDisplayName = strings;
-    strings += name.size() + 1;
-    entry.ServiceStatus = SERVICE_STATUS{};
-    entry.ServiceStatus.dwCurrentState = SERVICE_STOPPED;
-    SC_HANDLE service = OpenServiceA(g_manager, name.c_str(), SERVICE_QUERY_STATUS);
-    if (service) {
-      QueryServiceStatus(service, &entry.ServiceStatus);
-      CloseServiceHandle(service);
-    }
-  }
-  return TRUE;
-}
-
-// A prefix started with "wineboot -i" under a persistent server runs two service control
-// managers; a service created through one is unknown to the other, so the test services could
-// not register themselves and every start would wait out its time-out.
-bool OneServiceManager() {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return true;
-  int managers = 0;
-  PROCESSENTRY32 entry;
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-    if (lstrcmpiA(entry.szExeFile, "services.exe") == 0) ++managers;
-  }
-  CloseHandle(snapshot);
-  return managers <= 1;
-}
 
 class ServiceControl : public ::testing::Test {
  protected:
@@ -82,7 +21,6 @@ class ServiceControl : public ::testing::Test {
     service_poll_interval_ms = 20;
     manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     ASSERT_NE(manager, nullptr);
-    g_manager = manager;
     initServiceList(&list);
     ASSERT_TRUE(OneServiceManager())
         << "this Wine prefix runs two service control managers; start it with \"wine wineboot\"";
@@ -97,7 +35,7 @@ class ServiceControl : public ::testing::Test {
       delete entry;
       entry = next;
     }
-    for (const std::string& name : created_) Remove(name);
+    for (const std::string& name : created_) EXPECT_EQ(RemoveTestService(name), static_cast<DWORD>(ERROR_SUCCESS));
     if (manager) CloseServiceHandle(manager);
     service_poll_interval_ms = 1000;
     service_poll_limit = 300;
@@ -108,44 +46,14 @@ class ServiceControl : public ::testing::Test {
     static int serial;
     std::string name =
         "snaptree_test_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++serial);
-    char exe[MAX_PATH];
-    GetModuleFileNameA(nullptr, exe, sizeof(exe));
-    std::string path(exe);
-    path = "\"" + path.substr(0, path.find_last_of('\\') + 1) + "snaptree_test_service.exe\" name=" + name + " " + options;
-    SC_HANDLE service = CreateServiceA(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                                       path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-    EXPECT_NE(service, nullptr) << "CreateService " << GetLastError();
-    if (service) {
-      CloseServiceHandle(service);
-      created_.push_back(name);
-    }
+    EXPECT_EQ(InstallTestService(name, options), static_cast<DWORD>(ERROR_SUCCESS));
+    created_.push_back(name);
     return name;
   }
 
-  DWORD State(const std::string& name) {
-    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS);
-    SERVICE_STATUS status{};
-    if (!service || !QueryServiceStatus(service, &status)) status.dwCurrentState = 0;
-    if (service) CloseServiceHandle(service);
-    return status.dwCurrentState;
-  }
-
-  bool WaitFor(const std::string& name, DWORD state) {
-    for (int i = 0; i < 500; ++i) {
-      if (State(name) == state) return true;
-      Sleep(20);
-    }
-    return false;
-  }
-
-  void Run(const std::string& name) {
-    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_START);
-    ASSERT_NE(service, nullptr);
-    EXPECT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
-    CloseServiceHandle(service);
-    ASSERT_TRUE(WaitFor(name, SERVICE_RUNNING)) << name;
-  }
+  DWORD State(const std::string& name) { return TestServiceState(name); }
+  bool WaitFor(const std::string& name, DWORD state) { return WaitForTestServiceState(name, state); }
+  void Run(const std::string& name) { ASSERT_EQ(StartTestService(name), static_cast<DWORD>(ERROR_SUCCESS)) << name; }
 
   std::vector<std::string> Listed() const {
     std::vector<std::string> names;
@@ -169,16 +77,6 @@ class ServiceControl : public ::testing::Test {
   void* list = nullptr;
 
  private:
-  void Remove(const std::string& name) {
-    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_ALL_ACCESS);
-    if (!service) return;
-    SERVICE_STATUS status;
-    ControlService(service, SERVICE_CONTROL_STOP, &status);
-    WaitFor(name, SERVICE_STOPPED);
-    DeleteService(service);
-    CloseServiceHandle(service);
-  }
-
   size_t blocks_before_ = 0;
   std::vector<std::string> created_;
 };
@@ -260,10 +158,10 @@ TEST_F(ServiceControl, StartingARunningServiceIsNotAFailure) {
 TEST_F(ServiceControl, ServiceThatCannotStartIsReportedAndTheOthersStillStart) {
   std::string good = Create();
   std::string broken = Create();
-  // The broken one's program does not exist.
+  // The broken one's program does not exist (its name stays the test program's, so it is removed).
   SC_HANDLE service = OpenServiceA(manager, broken.c_str(), SERVICE_ALL_ACCESS);
   ASSERT_TRUE(ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                   "C:\\snaptree_no_such_program.exe", nullptr, nullptr, nullptr, nullptr,
+                                   "C:\\snaptree_missing\\snaptree_test_service.exe", nullptr, nullptr, nullptr, nullptr,
                                    nullptr, nullptr));
   CloseServiceHandle(service);
   EXPECT_EQ(Stop(good), hRC_OK);
@@ -279,14 +177,13 @@ class ServiceDependents : public ServiceControl {
  protected:
   void SetUp() override {
     ServiceControl::SetUp();
-    g_dependents.clear();
-    g_enum_error = g_enum_second_error = 0;
-    real_enum_ = ReplaceImport(GetModuleHandle(nullptr), "advapi32.dll", "EnumDependentServicesA",
-                               reinterpret_cast<void*>(reported_dependents));
+    ClearServiceDependents();
+    real_enum_ = InstallDependentsReporter(GetModuleHandle(nullptr));
     ASSERT_NE(real_enum_, nullptr);
   }
   void TearDown() override {
-    if (real_enum_) ReplaceImport(GetModuleHandle(nullptr), "advapi32.dll", "EnumDependentServicesA", real_enum_);
+    RemoveDependentsReporter(GetModuleHandle(nullptr), real_enum_);
+    ClearServiceDependents();
     ServiceControl::TearDown();
   }
 
@@ -297,7 +194,7 @@ class ServiceDependents : public ServiceControl {
 TEST_F(ServiceDependents, RunningDependentsStopFirstAndStartBeforeTheService) {
   std::string service = Create(), d1 = Create(), d2 = Create();
   for (const std::string& name : {service, d1, d2}) Run(name);
-  g_dependents = {d1, d2};
+  DeclareServiceDependents(service, {d1, d2});
   EXPECT_EQ(Stop(service), hRC_OK);
   for (const std::string& name : {service, d1, d2}) EXPECT_EQ(State(name), static_cast<DWORD>(SERVICE_STOPPED)) << name;
   EXPECT_THAT(Listed(), ElementsAre(d2, d1, service));
@@ -312,7 +209,7 @@ TEST_F(ServiceDependents, RunningDependentsStopFirstAndStartBeforeTheService) {
 TEST_F(ServiceDependents, StoppedDependentIsListedButNotStoppedAndMissingOneIsSkipped) {
   std::string service = Create(), stopped = Create();
   Run(service);
-  g_dependents = {"snaptree_no_such_dependent", stopped};
+  DeclareServiceDependents(service, {"snaptree_no_such_dependent", stopped});
   EXPECT_EQ(Stop(service), hRC_OK);
   EXPECT_THAT(Listed(), ElementsAre(stopped, service));
   EXPECT_THAT(Lines("failed to open"), ElementsAre("failed to open snaptree_no_such_dependent service\n"));
@@ -325,16 +222,15 @@ TEST_F(ServiceDependents, StoppedDependentIsListedButNotStoppedAndMissingOneIsSk
 TEST_F(ServiceDependents, FailedEnumerationIsFatalAndLeavesTheServiceRunningButListed) {
   std::string service = Create();
   Run(service);
-  g_enum_error = ERROR_ACCESS_DENIED;
+  FailDependentEnumeration(ERROR_ACCESS_DENIED, 0);
   EXPECT_EQ(Stop(service), hRC_Error);
   EXPECT_THAT(job.JobMessages(JMSG_FATAL), ElementsAre("Failed to enumerate dependancies (1)\n"));
   EXPECT_EQ(State(service), static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_THAT(Listed(), ElementsAre(service));
 
   job.ClearMessages();
-  g_enum_error = 0;
-  g_dependents = {service};
-  g_enum_second_error = ERROR_ACCESS_DENIED;
+  DeclareServiceDependents(service, {service});
+  FailDependentEnumeration(0, ERROR_ACCESS_DENIED);
   EXPECT_EQ(Stop(service), hRC_Error);
   EXPECT_THAT(job.JobMessages(JMSG_FATAL), ElementsAre("Failed to enumerate dependancies (2)\n"));
   EXPECT_THAT(Listed(), ElementsAre(service, service));

@@ -1,4 +1,4 @@
-// A service for the service control tests. It runs until it is asked to stop.
+// A small service for tests and the bench machines. It runs until it is asked to stop.
 // Options on its command line: name=NAME (its service name, which Wine does not pass on),
 // start-delay=MS (start pending that long), stop-delay=MS (stop pending that long after the
 // stop control).
