@@ -122,6 +122,16 @@ hRC vssfs_writer_t::createFile(restore_pkt* rp) {
                  printable(c->component_name));
           }
         }
+        if (!found && vssapi_writer && vssapi_writer->componentLeftOut(component_name)) {
+          // Left out by its handler on purpose: not a fault of the backup.
+          Jmsg(hpContext, JMSG_INFO, "Component %ls of writer \"%ls\" is not restored: its entries are skipped.\n",
+               component_name, printable(vssapi_writer->writer_name));
+          HFREE(component_id_buffer);
+          component_id_buffer = nullptr;
+          component_unmatched = true;
+          rp->create_status = CREATE_SKIP;
+          return hRC_OK;
+        }
         if (!found) {
           Jmsg(hpContext, JMSG_FATAL, "Could not match component path=%ls name=%ls\n", path, component_name);
           Dmsg(hpContext, 50, "Could not match component path=%ls name=%ls\n", path, component_name);

@@ -11,8 +11,3 @@
 PLAIN_HANDLER(vssapi_writer_system_factory)
 PLAIN_HANDLER(vssapi_writer_registry_factory)
 PLAIN_HANDLER(vssapi_writer_complusregdb_factory)
-PLAIN_HANDLER(vssapi_writer_frs_factory)
-PLAIN_HANDLER(vssapi_writer_dfsr_factory)
-PLAIN_HANDLER(vssapi_writer_sharepoint_factory)
-PLAIN_HANDLER(vssapi_writer_exchange_factory)
-PLAIN_HANDLER(vssapi_writer_mssql_factory)
