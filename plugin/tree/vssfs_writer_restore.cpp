@@ -93,6 +93,7 @@ hRC vssfs_writer_t::createFile(restore_pkt* rp) {
         Dmsg(hpContext, 50, "name=%s\n", bits[count - 1]);
         if (strncmp(bits[count - 1], ":component_info_", 16) == 0) {
           Dmsg(hpContext, 50, "Component change detected\n");
+          component_unmatched = false;
           endRestoreFile();
           break;
         }
@@ -233,6 +234,8 @@ hRC vssfs_writer_t::endRestoreFile() {
       state = 2;
       return hRC_OK;
     case 2:
+      // The entries of a component without a record follow its information file: keep skipping.
+      if (component_unmatched && !vssfs_component) return hRC_OK;
       dropComponent();
       state = 1;
       return hRC_OK;
