@@ -25,7 +25,7 @@ vssapi_service_writer_t::vssapi_service_writer_t(::hpContext* ctx, IVssBackupCom
 
 vssapi_service_writer_t::~vssapi_service_writer_t() {
   if (service_list) {
-    Dmsg(hpContext, 50, "starting the services left stopped\n");
+    Dmsg(hpContext, 50, "services left stopped are started again\n");
     startServices();
   }
   if (sc_manager) CloseServiceHandle(sc_manager);
