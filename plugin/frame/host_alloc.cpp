@@ -32,6 +32,7 @@ void host_free(void* mem) {
 }
 
 char* host_strdup(const char* file, int line, const char* text) {
+  if (!text) return nullptr;
   size_t len = strlen(text);
   char* copy = static_cast<char*>(allocate_zeroed(file, line, len + 1));
   memcpy(copy, text, len);
@@ -39,9 +40,10 @@ char* host_strdup(const char* file, int line, const char* text) {
 }
 
 wchar_t* host_wcsdup(const char* file, int line, const wchar_t* text) {
-  size_t len = text ? wcslen(text) : 0;
+  if (!text) return nullptr;
+  size_t len = wcslen(text);
   wchar_t* copy = static_cast<wchar_t*>(allocate_zeroed(file, line, (len + 1) * sizeof(wchar_t)));
-  if (len) memcpy(copy, text, len * sizeof(wchar_t));
+  memcpy(copy, text, len * sizeof(wchar_t));
   return copy;
 }
 

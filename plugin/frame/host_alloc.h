@@ -15,10 +15,10 @@ void operator delete[](void* mem, const char* file, int line) noexcept;
 // Zero-filled block / text copies from the host allocator.
 void* host_alloc(const char* file, int line, size_t size);
 void host_free(void* mem);
+// Copies of null are null.
 char* host_strdup(const char* file, int line, const char* text);
+wchar_t* host_wcsdup(const char* file, int line, const wchar_t* text);
 #define HALLOC(size) host_alloc(__FILE__, __LINE__, (size))
 #define HSTRDUP(text) host_strdup(__FILE__, __LINE__, (text))
-// A copy of a UTF-16 text; null gives an empty text.
-wchar_t* host_wcsdup(const char* file, int line, const wchar_t* text);
 #define HWCSDUP(text) host_wcsdup(__FILE__, __LINE__, (text))
 #define HFREE(mem) host_free(mem)

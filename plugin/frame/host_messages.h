@@ -3,6 +3,8 @@
 
 #include "host_interface.h"
 
+#include <cstdint>
+
 extern hFuncs* hfuncs;
 extern hInfo* hinfo;
 
@@ -34,5 +36,8 @@ class trace_guard_t {
   hpContext* ctx_;
   const char* function_;
 };
+
+// A handle as the number the debug log shows.
+inline int handle_number(void* handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
 
 #define TRACE_FUNCTION(ctx) trace_guard_t trace_guard(ctx, __PRETTY_FUNCTION__)

@@ -57,8 +57,11 @@ vssfs_t::~vssfs_t() {
   TRACE_FUNCTION(hpContext);
   HFREE(last_plugin_command);
   last_plugin_command = nullptr;
+  // Whatever path the job took, nothing the instance owns outlives it.
   HFREE(pending_plugin_command);
   pending_plugin_command = nullptr;
+  HFREE(job_id_str);
+  job_id_str = nullptr;
   while (element_head) {
     vssfs_element_t* next = element_head->next;
     delete element_head;
@@ -67,7 +70,8 @@ vssfs_t::~vssfs_t() {
   element_tail = nullptr;
   delete vssapi;
   vssapi = nullptr;
-  // On restore the backup components object is the instance's own; on backup the host's.
+  // A restore creates its own object (the backup's belongs to the host); a restore that never
+  // reached its last segment still holds it.
   if (job_type == 2 && vss_components) vss_components->Release();
   vss_components = nullptr;
   freeSplitString(path_bits);

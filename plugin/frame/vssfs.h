@@ -106,6 +106,8 @@ class vssfs_t {
   hRC addComponents();
   hRC backupCommand(char* command);
   WCHAR* getSnapshotForVolume(WCHAR* volume_name);
+  // The host's working directory (for stamp files), or null after one warning a job.
+  char* workingDirectory();
 
   // Restore: the events of a restore job, and its segments, one per backup job.
   hRC restoreEvent(hEvent* event, void* value);

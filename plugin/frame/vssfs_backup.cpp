@@ -51,7 +51,9 @@ hRC vssfs_t::startBackupFile(save_pkt* sp) {
       Jmsg(hpContext, JMSG_FATAL, "No element to back up: the backup command named none.\n");
       return hRC_Error;
     }
-    // Descend into new children until one fills the packet; climb through finished nodes.
+    // Descend into new children until one fills the packet; climb through finished nodes. The
+    // name is cleared first: a node that hands over control leaves it as it found it.
+    sp->fname = nullptr;
     for (vssfs_node_t* prev = nullptr; current_node && current_node != prev;) {
       prev = current_node;
       result = prev->startBackupFile(sp);
@@ -71,6 +73,7 @@ hRC vssfs_t::startBackupFile(save_pkt* sp) {
     HFREE(ro_name);
     ro_name = document_name(vssapi_writer);
     sp->fname = ro_name;
+    sp->link = ro_name;
     sp->object_name = ro_name;
     sp->object = reinterpret_cast<char*>(xml);
     sp->object_len = 2 * len + 2;
@@ -121,6 +124,16 @@ hRC vssfs_t::endBackupFile() {
 
 // Every entry of the plug-in's tree that this backup did not send stays part of the backup:
 // the information files of earlier jobs are what a restore of the chain needs.
+char* vssfs_t::workingDirectory() {
+  char* working_dir = nullptr;
+  if (hfuncs->getHarbekValue(hpContext, hVarWorkingDir, &working_dir) == hRC_OK && working_dir) return working_dir;
+  // Said once a job: every component of it goes without stamps the same way.
+  bool* warned = static_cast<bool*>(getPersistent("working directory warned", sizeof(bool)));
+  if (!*warned) Jmsg(hpContext, JMSG_WARNING, "Cannot get working directory\n");
+  *warned = true;
+  return nullptr;
+}
+
 hRC vssfs_t::checkFile(char* fname) {
   TRACE_FUNCTION(hpContext);
   Dmsg(hpContext, 50, "marked as seen %s\n", printable(fname));

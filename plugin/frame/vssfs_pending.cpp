@@ -4,9 +4,9 @@
 
 #include "host_alloc.h"
 #include "host_messages.h"
+#include "text_convert.h"
 #include "../vss/vss_utility.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
@@ -56,16 +56,6 @@ void append_pending(vssfs_t* vssfs, const WCHAR* text, bool nt_path) {
   vssfs->pending_offset = static_cast<int>(at - vssfs->pending_buf);
 }
 
-// A null name counts as an empty one; null when the text has no wide form.
-WCHAR* widen(const char* text) {
-  if (!text) text = "";
-  size_t length = mbstowcs(nullptr, text, 0);
-  if (length == static_cast<size_t>(-1)) return nullptr;
-  WCHAR* wide = static_cast<WCHAR*>(HALLOC((length + 1) * sizeof(WCHAR)));
-  mbstowcs(wide, text, length + 1);
-  return wide;
-}
-
 // The system's text for `code` without its line end.
 void error_text(LONG code, char* text, int size) {
   formatError(static_cast<HRESULT>(code), text, size);
@@ -91,12 +81,16 @@ void report_unscheduled(hpContext* ctx, const WCHAR* operations, int length) {
     at += static_cast<int>(wcslen(source)) + 1;
     const WCHAR* destination = at < length ? operations + at : L"";
     at += static_cast<int>(wcslen(destination)) + 1;
+    // Messages are narrow text: names outside the code page show '?' rather than vanish.
+    char* from = NARROW_FOR_MESSAGE(without_nt_prefix(source));
+    char* to = NARROW_FOR_MESSAGE(without_nt_prefix(destination));
     if (*destination) {
-      Jmsg(ctx, JMSG_ERROR, "  not scheduled: replace \"%ls\" by \"%ls\"\n",
-           without_nt_prefix(destination), without_nt_prefix(source));
+      Jmsg(ctx, JMSG_ERROR, "  not scheduled: replace \"%s\" by \"%s\"\n", to, from);
     } else {
-      Jmsg(ctx, JMSG_ERROR, "  not scheduled: delete \"%ls\"\n", without_nt_prefix(source));
+      Jmsg(ctx, JMSG_ERROR, "  not scheduled: delete \"%s\"\n", from);
     }
+    HFREE(from);
+    HFREE(to);
   }
 }
 
@@ -140,25 +134,25 @@ LONG read_existing_operations(hpContext* ctx, HKEY key, int extra, WCHAR** list,
 
 hRC vssfs_t::addPendingRename(WCHAR* target, WCHAR* source) {
   TRACE_FUNCTION(hpContext);
-  if (!target) target = const_cast<WCHAR*>(L"");
-  if (!source) source = const_cast<WCHAR*>(L"");
-  Dmsg(hpContext, 200, "addPendingRenameW(%ls, %ls)\n", target, source);
-  make_pending_room(this, 26 + wcslen(source) + 2 * wcslen(target));
+  const WCHAR* to = printable(target);
+  const WCHAR* from = printable(source);
+  Dmsg(hpContext, 200, "addPendingRenameW(%ls, %ls)\n", to, from);
+  make_pending_room(this, 26 + wcslen(from) + 2 * wcslen(to));
   // Windows will not move a file onto an existing one: the target is deleted first.
-  append_pending(this, target, true);
+  append_pending(this, to, true);
   append_pending(this, L"", false);
-  append_pending(this, source, true);
-  append_pending(this, target, true);
+  append_pending(this, from, true);
+  append_pending(this, to, true);
   Dmsg(hpContext, 200, "pending_buf = %ls\n", pending_buf);
   return hRC_OK;
 }
 
 hRC vssfs_t::addPendingDelete(WCHAR* filename) {
   TRACE_FUNCTION(hpContext);
-  if (!filename) filename = const_cast<WCHAR*>(L"");
-  Dmsg(hpContext, 200, "addPendingDeleteW(%ls)\n", filename);
-  make_pending_room(this, 16 + wcslen(filename));
-  append_pending(this, filename, true);
+  const WCHAR* name = printable(filename);
+  Dmsg(hpContext, 200, "addPendingDeleteW(%ls)\n", name);
+  make_pending_room(this, 16 + wcslen(name));
+  append_pending(this, name, true);
   append_pending(this, L"", false);
   Dmsg(hpContext, 200, "pending_buf = %ls\n", pending_buf);
   return hRC_OK;
@@ -166,15 +160,15 @@ hRC vssfs_t::addPendingDelete(WCHAR* filename) {
 
 hRC vssfs_t::addPendingRename(char* target, char* source) {
   TRACE_FUNCTION(hpContext);
-  Dmsg(hpContext, 200, "addPendingRenameA(%s, %s)\n", target ? target : "", source ? source : "");
-  WCHAR* wide_target = widen(target);
-  WCHAR* wide_source = widen(source);
+  Dmsg(hpContext, 200, "addPendingRenameA(%s, %s)\n", printable(target), printable(source));
+  WCHAR* wide_target = WIDE_FROM_NARROW(printable(target));
+  WCHAR* wide_source = WIDE_FROM_NARROW(printable(source));
   hRC result = hRC_Error;
   if (wide_target && wide_source) {
     result = addPendingRename(wide_target, wide_source);
   } else {
     Jmsg(hpContext, JMSG_ERROR, "Cannot schedule the replacement of \"%s\" by \"%s\" at the next reboot: invalid file name\n",
-         target ? target : "", source ? source : "");
+         printable(target), printable(source));
   }
   HFREE(wide_target);
   HFREE(wide_source);
@@ -183,11 +177,11 @@ hRC vssfs_t::addPendingRename(char* target, char* source) {
 
 hRC vssfs_t::addPendingDelete(char* filename) {
   TRACE_FUNCTION(hpContext);
-  Dmsg(hpContext, 200, "addPendingDeleteA(%s)\n", filename ? filename : "");
-  WCHAR* wide_filename = widen(filename);
+  Dmsg(hpContext, 200, "addPendingDeleteA(%s)\n", printable(filename));
+  WCHAR* wide_filename = WIDE_FROM_NARROW(printable(filename));
   if (!wide_filename) {
     Jmsg(hpContext, JMSG_ERROR, "Cannot schedule the deletion of \"%s\" at the next reboot: invalid file name\n",
-         filename);
+         printable(filename));
     return hRC_Error;
   }
   hRC result = addPendingDelete(wide_filename);

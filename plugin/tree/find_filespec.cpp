@@ -2,21 +2,13 @@
 
 #include "../frame/host_alloc.h"
 #include "../frame/host_messages.h"
+#include "../frame/text_convert.h"
 
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
-#include <cwctype>
 
 namespace {
-
-WCHAR* wide_copy(const WCHAR* text) {
-  if (!text) text = L"";
-  size_t len = wcslen(text);
-  WCHAR* copy = static_cast<WCHAR*>(HALLOC((len + 1) * sizeof(WCHAR)));
-  memcpy(copy, text, len * sizeof(WCHAR));
-  return copy;
-}
 
 // directory, a backslash unless it ends in one already (a volume root), the name, and a final
 // backslash when asked for.
@@ -47,32 +39,13 @@ uint64_t ticks(const FILETIME& time) {
   return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// The directory search's own name test: '*' any run, '?' one character, case ignored; "*.*" and
-// a final ".*" also take names without an extension.
-bool name_matches(const WCHAR* pattern, const WCHAR* name) {
-  if (wcscmp(pattern, L"*.*") == 0) return true;
-  if (*pattern == L'\0') return *name == L'\0';
-  if (wcscmp(pattern, L".*") == 0 && *name == L'\0') return true;
-  if (*pattern == L'*') {
-    for (const WCHAR* rest = name;; ++rest) {
-      if (name_matches(pattern + 1, rest)) return true;
-      if (*rest == L'\0') return false;
-    }
-  }
-  if (*name == L'\0') return false;
-  if (*pattern != L'?' && towupper(*pattern) != towupper(*name)) return false;
-  return name_matches(pattern + 1, name + 1);
-}
-
-int handle_number(HANDLE handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
-
 }  // namespace
 
 filespec_list_t::filespec_list_t(WCHAR* path, WCHAR* alt_path, WCHAR* filespec, bool recursive) {
   next = nullptr;
-  this->path = wide_copy(path);
-  this->alt_path = wide_copy(alt_path);
-  this->filespec = wide_copy(filespec);
+  this->path = HWCSDUP(printable(path));
+  this->alt_path = HWCSDUP(printable(alt_path));
+  this->filespec = HWCSDUP(printable(filespec));
   this->recursive = recursive;
   differenced_time.dwLowDateTime = 0;
   differenced_time.dwHighDateTime = 0;
@@ -144,10 +117,10 @@ void find_filespec_t::add_partial(WCHAR* path, WCHAR* filespec, WCHAR* range, WC
     spec = filespec_head;
   }
   HFREE(spec->partial_range);
-  spec->partial_range = range ? wide_copy(range) : nullptr;
+  spec->partial_range = HWCSDUP(range);
   if (metadata) {
     HFREE(spec->partial_metadata);
-    spec->partial_metadata = wide_copy(metadata);
+    spec->partial_metadata = HWCSDUP(metadata);
   }
 }
 
@@ -171,7 +144,14 @@ void find_filespec_t::unwind() {
 void find_filespec_t::reset() {
   TRACE_FUNCTION(hpContext);
   unwind();
-  filespec_curr = filespec_head;
+  start_filespec(filespec_head);
+}
+
+// A recursive file spec first walks every subdirectory, then lists what its pattern picks; a
+// plain one only lists.
+void find_filespec_t::start_filespec(filespec_list_t* spec) {
+  filespec_curr = spec;
+  descending = spec && spec->recursive;
   state = 0;
 }
 
@@ -184,6 +164,10 @@ bool find_filespec_t::next() {
   return false;
 }
 
+// Each level of a recursive file spec is searched twice: once for every subdirectory, which is
+// entered at once, then with the pattern for the entries to produce. So the file system alone
+// decides which names match (short names and case included), a directory comes after
+// everything inside it, and one that only leads to matching files is not produced.
 bool find_filespec_t::_next() {
   TRACE_FUNCTION(hpContext);
   for (;;) {
@@ -191,10 +175,7 @@ bool find_filespec_t::_next() {
     Dmsg(hpContext, 500, "state=%d\n", state);
     switch (state) {
       case 0: {
-        // A recursive search lists everything so that subdirectories are entered whatever their
-        // names; the pattern then picks the entries to produce.
-        WCHAR* pattern = join(filespec_curr->alt_path,
-                              filespec_curr->recursive ? L"*" : filespec_curr->filespec, false);
+        WCHAR* pattern = join(filespec_curr->alt_path, descending ? L"*" : filespec_curr->filespec, false);
         find_handle = FindFirstFileW(pattern, &find_data);
         Dmsg(hpContext, 500, "FindFirstFile(%ls) = %d\n", pattern, handle_number(find_handle));
         HFREE(pattern);
@@ -214,10 +195,10 @@ bool find_filespec_t::_next() {
         break;
       case 2:
         Dmsg(hpContext, 500, "FileName = %ls\n", find_data.cFileName);
-        if (is_dot_entry(find_data.cFileName)) {
-          state = 1;
-        } else if (entry_is_dir(find_data) && filespec_curr->recursive) {
-          // Descend now; the directory itself comes when its search is exhausted.
+        state = 1;
+        if (is_dot_entry(find_data.cFileName)) break;
+        if (!descending) return true;
+        if (entry_is_dir(find_data)) {
           find_stack_t* level = static_cast<find_stack_t*>(HALLOC(sizeof(find_stack_t)));
           level->next = stack_head;
           level->path = filespec_curr->path;
@@ -229,30 +210,27 @@ bool find_filespec_t::_next() {
           filespec_curr->alt_path = join(level->alt_path, find_data.cFileName, false);
           find_handle = INVALID_HANDLE_VALUE;
           state = 0;
-        } else if (filespec_curr->recursive &&
-                   !name_matches(filespec_curr->filespec, find_data.cFileName)) {
-          state = 1;
-        } else {
-          state = 1;
-          return true;
         }
         break;
       case 3:
-        if (stack_head) {
+        if (descending) {
+          descending = false;  // the subdirectories are done: now what the pattern picks here
+          state = 0;
+        } else if (stack_head) {
+          // Back to the walk over the subdirectories of the level above.
           find_stack_t* level = stack_head;
           stack_head = level->next;
           find_handle = level->find_handle;
-          find_data = level->find_data;
           HFREE(filespec_curr->path);
           HFREE(filespec_curr->alt_path);
           filespec_curr->path = level->path;
           filespec_curr->alt_path = level->alt_path;
           HFREE(level);
+          descending = true;
           state = 1;
-          return true;
+        } else {
+          start_filespec(filespec_curr->next);
         }
-        filespec_curr = filespec_curr->next;
-        state = 0;
         break;
       default:
         return false;

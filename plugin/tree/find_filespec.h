@@ -38,6 +38,7 @@ class find_filespec_t {
   HANDLE find_handle;
   int state;  // 0 start a search, 1 fetch, 2 an entry at hand, 3 search exhausted
   WIN32_FIND_DATAW find_data;
+  bool descending;  // the open search looks for subdirectories to enter, not for entries to produce
 
   explicit find_filespec_t(::hpContext* ctx);
   ~find_filespec_t();
@@ -50,8 +51,9 @@ class find_filespec_t {
 
   // Back to the first file spec; call after adding and before the first next().
   void reset();
-  // The next entry that passes the time filter; false at the end of the list. Directories
-  // reached by descent come after everything inside them; reparse points are never entered.
+  // The next entry that passes the time filter; false at the end of the list. Entries are
+  // those the file spec's pattern picks, at every level of a recursive one; a directory comes
+  // after everything inside it; reparse points are never entered.
   bool next();
 
   // Names of the current entry, new host blocks the caller releases with HFREE; a directory's
@@ -67,6 +69,7 @@ class find_filespec_t {
 
  private:
   bool _next();
+  void start_filespec(filespec_list_t* spec);
   void unwind();
   WCHAR* entry_name(const WCHAR* directory);
 };

@@ -2,6 +2,7 @@
 
 #include "find_filespec.h"
 #include "vssfs_file.h"
+#include "vssfs_writer.h"
 #include "../frame/host_alloc.h"
 #include "../frame/host_messages.h"
 #include "../frame/text_convert.h"
@@ -87,6 +88,7 @@ hRC vssfs_component_t::startBackupFile(save_pkt* sp) {
         }
         break;
       case bs_component_dir:
+        if (deferDirectory()) return hRC_Seen;  // nothing to send now: the writer sends it later
         describeDirectory(sp);
         return hRC_OK;
       default:
@@ -225,7 +227,7 @@ void vssfs_component_t::addDescriptor(IVssWMFiledesc* file_desc) {
   if (!read_location) read_location = HWCSDUP(live);
   WCHAR* read_path = snapshotPath(read_location);
   boolean recursive = false;
-  file_desc->GetRecursive(&recursive);
+  if (FAILED(file_desc->GetRecursive(&recursive))) recursive = true;  // as the exclusions take it
   find_filespec->add_filespec(live, read_path, filespec, recursive);
   Dmsg(hpContext, 50, " adding %ls %ls %ls %d\n", live, read_path, filespec, recursive);
   HFREE(live);
@@ -310,6 +312,22 @@ void vssfs_component_t::describeInformationFile(save_pkt* sp) {
        component_id_filename);
 }
 
+// A component whose owned descendants follow it sends its directory entry after theirs, so
+// that every directory entry still comes after its contents; the writer node sends it.
+bool vssfs_component_t::deferDirectory() {
+  for (vssapi_component_t* later = vssapi_component->next; later; later = later->next) {
+    if (later->owner != vssapi_component->owner) continue;
+    for (vssapi_component_t* up = later->path_parent; up && up != later; up = up->path_parent) {
+      if (up == vssapi_component) {
+        static_cast<vssfs_writer_t*>(parent)->deferDirectory(full_path);
+        return true;
+      }
+      if (up->path_parent == up) break;
+    }
+  }
+  return false;
+}
+
 // Makes a file node of the next entry current; false when none is left.
 bool vssfs_component_t::startNextFile() {
   while (find_filespec && find_filespec->next()) {
@@ -325,8 +343,10 @@ bool vssfs_component_t::startNextFile() {
     }
     char* node_name = NARROW_FROM_WIDE(live);
     if (!node_name) {
-      Jmsg(hpContext, JMSG_ERROR, "Cannot back up \"%ls\": its name cannot be written in this system's code page.\n",
-           read);
+      char* shown = NARROW_FOR_MESSAGE(read);
+      Jmsg(hpContext, JMSG_ERROR, "Cannot back up \"%s\": its name cannot be written in this system's code page.\n",
+           shown);
+      HFREE(shown);
       ++files_failed;
       HFREE(live);
       HFREE(read);
@@ -360,7 +380,7 @@ hRC vssfs_component_t::endBackupFile() {
       state = bs_file;
       return hRC_More;
     case bs_file:
-      if (file_node && file_node->io_failed) ++files_failed;
+      if (file_node && (file_node->io_failed || file_node->name_failed)) ++files_failed;
       delete file_node;
       file_node = nullptr;
       return hRC_More;
@@ -406,11 +426,8 @@ void vssfs_component_t::finishBackup() {
 // The stamp of this backup, and for a full backup also the stamp of the last full one.
 void vssfs_component_t::writeStampFiles() {
   if (!backup_stamp) return;
-  char* working_dir = nullptr;
-  if (hfuncs->getHarbekValue(hpContext, hVarWorkingDir, &working_dir) != hRC_OK || !working_dir) {
-    Jmsg(hpContext, JMSG_WARNING, "Cannot get working directory\n");
-    return;
-  }
+  char* working_dir = vssfs->workingDirectory();
+  if (!working_dir) return;
   const WCHAR* path = vssapi_component->component_path;
   const WCHAR* name = vssapi_component->component_name;
   size_t len = wcslen(backup_stamp) + wcslen(path) + wcslen(name) + 4;

@@ -65,6 +65,7 @@ class vssfs_component_t : public vssfs_node_t {
   WCHAR* snapshotPath(WCHAR* path);
   void describeInformationFile(save_pkt* sp);
   bool startNextFile();
+  bool deferDirectory();
   void finishBackup();
   void writeStampFiles();
   void destroyEnumerator();

@@ -3,7 +3,9 @@
 #include "../frame/host_alloc.h"
 #include "../frame/host_core.h"
 #include "../frame/host_messages.h"
+#include "../frame/text_convert.h"
 #include "../frame/vssfs.h"
+#include "../vss/vss_utility.h"
 
 #include <cctype>
 #include <climits>
@@ -20,18 +22,15 @@ const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 const DWORD kReparseFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 const int kJobBackup = 1;
 
-const WCHAR* printable(const WCHAR* text) { return text ? text : L""; }
-int handle_number(HANDLE handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
-
-// Narrow copy in the C library's code page (a host block). Text it cannot represent gives an
-// empty copy: the name then simply finds nothing.
-char* narrow_copy(const WCHAR* text) {
-  text = printable(text);
-  size_t len = wcstombs(nullptr, text, 0);
-  if (len == static_cast<size_t>(-1)) return static_cast<char*>(HALLOC(1));
-  char* copy = static_cast<char*>(HALLOC(len + 1));
-  wcstombs(copy, text, len + 1);
-  return copy;
+// An alias of the name that the code page can carry (the file system's 8.3 name), or null.
+char* short_narrow_name(const WCHAR* name) {
+  DWORD size = GetShortPathNameW(name, nullptr, 0);
+  if (size == 0) return nullptr;
+  WCHAR* alias = static_cast<WCHAR*>(HALLOC(size * sizeof(WCHAR)));
+  DWORD length = GetShortPathNameW(name, alias, size);
+  char* narrow = length > 0 && length < size ? NARROW_FROM_WIDE(alias) : nullptr;
+  HFREE(alias);
+  return narrow;
 }
 
 // One non-negative decimal number, white space before it allowed. Signs, other bases and
@@ -134,17 +133,28 @@ hRC vssfs_file_t::startBackupFile(save_pkt* sp) {
   sp->fname = full_path;
   sp->link = full_path;
 
-  char* narrow = narrow_copy(filename);
+  // The host reaches files by names in the code page. A name it cannot carry would stat as
+  // nothing at all, so the entry fails (at its open) instead of going out empty.
+  char* narrow = NARROW_FROM_WIDE(printable(filename));
+  name_failed = narrow == nullptr;
+  if (name_failed) {
+    char* shown = NARROW_FOR_MESSAGE(filename);
+    Jmsg(hpContext, JMSG_ERROR, "Cannot back up \"%s\": its name has characters outside the system code page\n",
+         shown);
+    HFREE(shown);
+    narrow = short_narrow_name(filename);  // the host can still tell the file's status
+  }
   memset(&sp->statp, 0, sizeof(sp->statp));
-  lstat(narrow, &sp->statp);
+  if (narrow) lstat(narrow, &sp->statp);
   HFREE(narrow);
   Dmsg(hpContext, 90, "Backup fname=%s\n", sp->fname);
 
   hRC changes = hfuncs->checkChanges(hpContext, sp);
+  if (name_failed) changes = hRC_OK;  // an unchanged entry would not be opened, so not fail
   if (is_partial) {
     // Ranges travel as plain bytes, so the host always takes the file as a regular one.
     HFREE(partial_rangeA);
-    partial_rangeA = narrow_copy(partial_range);
+    partial_rangeA = NARROW_FROM_WIDE(printable(partial_range));
     range_ptr = partial_rangeA;
     sp->type = FILE_TYPE_REGULAR;
     sp->flags |= SAVE_FLAGS_PARTIAL;
@@ -207,10 +217,12 @@ hRC vssfs_file_t::endRestoreFile() {
 void vssfs_file_t::report_open_failure(const char* call, DWORD error, io_pkt* io) {
   TRACE_FUNCTION(hpContext);
   char* text = formatLastErrorMsg(error);
-  Dmsg(hpContext, 50, "%s failed on file=\"%ls\"\nfull_path=\"%s\"\n       ERR=%s\n", call, printable(filename),
+  char* shown = NARROW_FOR_MESSAGE(filename);
+  Dmsg(hpContext, 50, "%s failed on file=\"%s\"\nfull_path=\"%s\"\n       ERR=%s\n", call, shown, full_path,
+       text);
+  Jmsg(hpContext, JMSG_WARNING, "%s failed on file=\"%s\"\nfull_path=\"%s\"\n       ERR=%s\n", call, shown,
        full_path, text);
-  Jmsg(hpContext, JMSG_WARNING, "%s failed on file=\"%ls\"\nfull_path=\"%s\"\n       ERR=%s\n", call,
-       printable(filename), full_path, text);
+  HFREE(shown);
   LocalFree(text);
   io->io_errno = 1;
   io_failed = true;
@@ -223,7 +235,9 @@ hRC vssfs_file_t::pluginIoOpen(io_pkt* io) {
   io->io_errno = 0;
   end_stream();  // a repeated open must not leak the earlier handle
 
-  if (vssfs->job_type == kJobBackup) {
+  if (vssfs->job_type == kJobBackup && name_failed) {
+    io->io_errno = 1;  // reported when the entry started
+  } else if (vssfs->job_type == kJobBackup) {
     if (is_partial) {
       backup_file_handle = CreateFileW(filename, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -455,23 +469,19 @@ hRC vssfs_file_t::pluginIoClose(io_pkt* io) {
 
 char* vssfs_file_t::formatLastErrorMsg(DWORD code) {
   TRACE_FUNCTION(hpContext);
-  char* text = nullptr;
-  DWORD len = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                             reinterpret_cast<LPSTR>(&text), 0, nullptr);
-  if (len == 0 || !text) {
-    // Codes without a system text still get a text, so callers can always print one.
-    const size_t kSize = 32;
-    text = static_cast<char*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, kSize));
-    if (text) snprintf(text, kSize, "error %lu", static_cast<unsigned long>(code));
-  }
-  return text;
+  char text[512];
+  formatError(static_cast<HRESULT>(code), text, sizeof(text));
+  // Codes without a system text still get a text, so callers can always print one.
+  if (!text[0]) snprintf(text, sizeof(text), "error %lu", static_cast<unsigned long>(code));
+  size_t size = strlen(text) + 1;
+  char* copy = static_cast<char*>(LocalAlloc(LMEM_FIXED, size));
+  if (copy) memcpy(copy, text, size);
+  return copy;
 }
 
 bool vssfs_file_t::create_parent_directories(WCHAR* path) {
   size_t len = wcslen(path);
-  WCHAR* parent_path = static_cast<WCHAR*>(HALLOC((len + 1) * sizeof(WCHAR)));
-  memcpy(parent_path, path, len * sizeof(WCHAR));
+  WCHAR* parent_path = HWCSDUP(path);
   TRACE_FUNCTION(hpContext);
   Dmsg(hpContext, 50, "creating parent directory of %ls\n", path);
 

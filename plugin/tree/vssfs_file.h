@@ -24,6 +24,7 @@ class vssfs_file_t : public vssfs_node_t {
   uint64_t range_len;
   uint64_t range_remaining;
   bool io_failed;  // backup: the entry could not be opened or read completely
+  bool name_failed;  // backup: the code page cannot carry filename; the entry fails at its open
 
   vssfs_file_t(vssfs_t* vssfs, char* name, vssfs_node_t* parent);
   ~vssfs_file_t() override;

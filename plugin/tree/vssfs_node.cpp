@@ -2,6 +2,7 @@
 
 #include "../frame/host_alloc.h"
 #include "../frame/host_messages.h"
+#include "../frame/text_convert.h"
 #include "../frame/vssfs.h"
 
 #include <cstring>
@@ -37,7 +38,7 @@ void vssfs_node_t::init_node(vssfs_t* vssfs, char* name, int type) {
   this->vssfs = vssfs;
   this->type = type;
   hpContext = vssfs->hpContext;
-  this->name = HSTRDUP(name ? name : "");
+  this->name = HSTRDUP(printable(name));
 }
 
 vssfs_node_t::~vssfs_node_t() {
@@ -68,16 +69,17 @@ char* vssfs_node_t::make_full_path() {
   return path;
 }
 
-void vssfs_node_t::describeDirectory(save_pkt* sp) {
-  sp->fname = full_path;
-  sp->link = full_path;
+void vssfs_node_t::describeDirectory(save_pkt* sp, char* path) {
+  if (!path) path = full_path;
+  sp->fname = path;
+  sp->link = path;
   memset(&sp->statp, 0, sizeof(sp->statp));
   time_t now = time(nullptr);
   sp->statp.st_atime = sp->statp.st_mtime = sp->statp.st_ctime = now;
   sp->statp.st_mode = 0x41C0;  // a directory with owner read, write and execute
   sp->statp.st_nlink = 1;
   sp->type = FILE_TYPE_DIRECTORY;
-  Dmsg(hpContext, 40, "Backing up dir mode=0x%08x: %s\n", static_cast<unsigned>(sp->statp.st_mode), full_path);
+  Dmsg(hpContext, 40, "Backing up dir mode=0x%08x: %s\n", static_cast<unsigned>(sp->statp.st_mode), path);
 }
 
 hRC vssfs_node_t::postRestore() {

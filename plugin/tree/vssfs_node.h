@@ -49,8 +49,9 @@ class vssfs_node_t {
   virtual hRC pluginIoSeek(io_pkt* io);
   virtual hRC pluginIoClose(io_pkt* io);
 
-  // Fills the packet with this node's own directory entry, sent after its contents.
-  void describeDirectory(save_pkt* sp);
+  // Fills the packet with a directory entry, sent after its contents: this node's own, or the
+  // one at path (which must outlive the entry).
+  void describeDirectory(save_pkt* sp, char* path = nullptr);
 
   // A new host block holding this node's virtual path.
   char* make_full_path();

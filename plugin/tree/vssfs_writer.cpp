@@ -23,6 +23,21 @@ vssfs_writer_t::~vssfs_writer_t() {
   vssfs_component = nullptr;
   HFREE(component_id_buffer);
   component_id_buffer = nullptr;
+  while (deferred_dirs) {
+    deferred_dir_t* next = deferred_dirs->next;
+    HFREE(deferred_dirs->path);
+    HFREE(deferred_dirs);
+    deferred_dirs = next;
+  }
+  HFREE(deferred_sent);
+  deferred_sent = nullptr;
+}
+
+void vssfs_writer_t::deferDirectory(const char* path) {
+  deferred_dir_t* entry = static_cast<deferred_dir_t*>(HALLOC(sizeof(deferred_dir_t)));
+  entry->path = HSTRDUP(path);
+  entry->next = deferred_dirs;
+  deferred_dirs = entry;
 }
 
 hRC vssfs_writer_t::startBackupFile(save_pkt* sp) {
@@ -62,8 +77,18 @@ hRC vssfs_writer_t::startBackupFile(save_pkt* sp) {
       vssfs->current_node = vssfs_component;
       return hRC_OK;
     }
-    state = 2;
+    state = 3;
   }
+  if (state == 3 && deferred_dirs) {
+    deferred_dir_t* entry = deferred_dirs;
+    deferred_dirs = entry->next;
+    HFREE(deferred_sent);
+    deferred_sent = entry->path;
+    HFREE(entry);
+    describeDirectory(sp, deferred_sent);
+    return hRC_OK;
+  }
+  state = 2;
   describeDirectory(sp);
   return hRC_OK;
 }
@@ -80,6 +105,8 @@ hRC vssfs_writer_t::endBackupFile() {
     case 2:
       vssfs->current_node = parent;
       return hRC_OK;
+    case 3:
+      return hRC_More;
     default:
       return hRC_OK;
   }

@@ -17,8 +17,16 @@ class vssfs_writer_t : public vssfs_node_t {
   vssfs_component_t* vssfs_component;
   WCHAR* component_id_buffer;
   size_t component_id_buffer_offset;
-  bool restore_hooks_open;
-  bool component_unmatched;  // restore: the last information file named no component here  // restore: preWriterRestore has run, postWriterRestore not yet
+  bool restore_hooks_open;    // restore: preWriterRestore has run, postWriterRestore not yet
+  bool component_unmatched;  // restore: the last information file named no component here
+
+  // Backup: directory entries of components that are sent after their descendants, last first.
+  struct deferred_dir_t {
+    deferred_dir_t* next;
+    char* path;
+  };
+  deferred_dir_t* deferred_dirs;
+  char* deferred_sent;  // the path being sent now
 
   vssfs_writer_t(vssfs_t* vssfs, char* name, vssfs_node_t* parent);
   ~vssfs_writer_t() override;
@@ -27,6 +35,8 @@ class vssfs_writer_t : public vssfs_node_t {
   hRC endBackupFile() override;
   hRC createFile(restore_pkt* rp) override;
   hRC endRestoreFile() override;
+  void deferDirectory(const char* path);
+
   hRC postRestore() override;
   hRC pluginIoWrite(io_pkt* io) override;
 

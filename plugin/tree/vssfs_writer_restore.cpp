@@ -76,6 +76,11 @@ hRC vssfs_writer_t::createFile(restore_pkt* rp) {
           rp->create_status = CREATE_WRITE_DATA;
           return hRC_OK;
         }
+        if (rp->type == FILE_TYPE_DIRECTORY) {
+          // A parent component's own directory, sent after its children's data.
+          rp->create_status = CREATE_NO_DATA;
+          return hRC_OK;
+        }
         Jmsg(hpContext, JMSG_FATAL, " bad data1 read from component_id file\n");
         Dmsg(hpContext, 50, "level=%d cannot find :component_info_ in \"%s\"\n", component_level,
              bits[component_level]);
@@ -98,6 +103,11 @@ hRC vssfs_writer_t::createFile(restore_pkt* rp) {
           break;
         }
         if (strcmp(bits[level], name) != 0) return writerChange();
+        if (!component_id_buffer && rp->type == FILE_TYPE_DIRECTORY && !component_unmatched) {
+          // A parent component's own directory, sent after its children's data.
+          rp->create_status = CREATE_NO_DATA;
+          return hRC_OK;
+        }
         if (component_unmatched && !component_id_buffer) {
           rp->create_status = CREATE_SKIP;  // the rest of a component this writer does not have
           return hRC_OK;

@@ -270,11 +270,8 @@ void vssapi_t::excludeComponentFiles(vssfs_t* vssfs, vssapi_component_t* compone
 void vssapi_t::applyPreviousStamp(vssfs_t* vssfs, vssapi_writer_t* writer, vssapi_component_t* component) {
   bool differential = vssfs->job_level == 'D';
   if (vssfs->job_level != 'I' && !differential) return;
-  char* working_dir = nullptr;
-  if (hfuncs->getHarbekValue(hpContext, hVarWorkingDir, &working_dir) != hRC_OK || !working_dir) {
-    Jmsg(hpContext, JMSG_WARNING, "Cannot get working directory\n");
-    return;
-  }
+  char* working_dir = vssfs->workingDirectory();
+  if (!working_dir) return;
   char* filename = makeStampFilename(working_dir, writer, component, differential);
   if (!filename) return;
   Dmsg(hpContext, 50, "stamp_filename = %s\n", filename);

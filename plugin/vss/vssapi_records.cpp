@@ -62,7 +62,7 @@ vssapi_dependency_t::vssapi_dependency_t(::hpContext* ctx, IVssWMDependency* dep
   TRACE_FUNCTION(hpContext);
   dependency->GetWriterId(&writer_class_id);
   dependency->GetLogicalPath(&component_path_verbatim);
-  component_path = HWCSDUP(component_path_verbatim);
+  component_path = HWCSDUP(printable(component_path_verbatim));
   dependency->GetComponentName(&component_name);
 }
 
@@ -172,16 +172,16 @@ hRC vssapi_component_t::initBackup(IVssWMComponent* wm) {
   if (FAILED(hr) || !fetched) {
     JmsgWriterCallStatus(hpContext, hr, "GetComponentsInfo");
     // Without information the record keeps empty names and is never taken by an element.
-    component_name = HWCSDUP(nullptr);
-    component_caption = HWCSDUP(nullptr);
-    component_path = HWCSDUP(nullptr);
-    component_full_name = HWCSDUP(nullptr);
+    component_name = HWCSDUP(L"");
+    component_caption = HWCSDUP(L"");
+    component_path = HWCSDUP(L"");
+    component_full_name = HWCSDUP(L"");
     return hRC_OK;
   }
   component_info = fetched;
-  component_name = HWCSDUP(fetched->bstrComponentName);
+  component_name = HWCSDUP(printable(fetched->bstrComponentName));
   if (fetched->bstrLogicalPath) component_path_verbatim = HWCSDUP(fetched->bstrLogicalPath);
-  component_path = HWCSDUP(fetched->bstrLogicalPath);
+  component_path = HWCSDUP(printable(fetched->bstrLogicalPath));
   const WCHAR* caption = fetched->bstrCaption;
   bool use_caption = caption && caption[0] && wcslen(caption) < wcslen(component_name);
   component_caption = HWCSDUP(use_caption ? caption : component_name);

@@ -315,7 +315,6 @@ hRC vssapi_writer_t::setComponentsSelected() {
       entry->Release();
     } else {
       found->vssapi_writer = this;
-      found->select_parent = found;
       found->file_restore_method = restore_method;
       if (found->component) found->component->Release();
       found->initRestore(entry, metadata);
@@ -326,6 +325,9 @@ hRC vssapi_writer_t::setComponentsSelected() {
           JmsgWriterCallStatus(hpContext, hr, "SetSelectedForRestore");
           Jmsg(hpContext, JMSG_WARNING, "Component Path=%ls  Name=%ls\n", printable(found->component_path_verbatim),
                printable(found->component_name));
+        } else {
+          // Only a selected component has a file restore status to report.
+          found->select_parent = found;
         }
         Dmsg(hpContext, 50, "SetSelectedForRestore hr = %08x, name = %ls\n", static_cast<unsigned>(hr),
              printable(found->component_name));

@@ -1,6 +1,7 @@
 // The plug-in as the daemon sees it: loaded from its DLL, one instance per job.
 #include "../../sim/host/testhost/test_host.h"
 #include "../../plugin/frame/vssfs.h"
+#include "../../sim/host/harbek/harbek_accounting.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -141,28 +142,22 @@ TEST_F(PluginEntry, TracesEntryAndExitWithTheFullSignature) {
                           "Leave function vssfs_t::~vssfs_t()\n"));
 }
 
-TEST_F(PluginEntry, RefusesPacketsOfTheWrongSize) {
-  ASSERT_EQ(host.NewPlugin(*job), hRC_OK);
-  save_pkt sp{};
-  sp.pkt_size = sizeof(save_pkt);
-  sp.pkt_end = 152;
-  EXPECT_EQ(host.funcs()->startBackupFile(&job->ctx, &sp), hRC_Error);
-  restore_pkt rp{};
-  rp.pkt_size = 160;
-  rp.pkt_end = sizeof(restore_pkt);
-  EXPECT_EQ(host.funcs()->createFile(&job->ctx, &rp), hRC_Error);
-  io_pkt io{};
-  io.pkt_size = sizeof(io_pkt);
-  io.pkt_end = 0;
-  io.func = IO_OPEN;
-  EXPECT_EQ(host.funcs()->pluginIO(&job->ctx, &io), hRC_OK);
-  EXPECT_THAT(
-      job->JobMessages(JMSG_FATAL),
-      ElementsAre(
-          "save_pkt size mismatch - sizeof(struct save_pkt) = 160, pkt_size = 160, pkt_end = 152\n",
-          "restore_pkt size mismatch - sizeof(struct restore_pkt) = 168, pkt_size = 160, pkt_end = 168\n",
-          "io_pkt size mismatch - sizeof(struct io_pkt) = 72, pkt_size = 72, pkt_end = 0\n"));
+// Wherever a host allocation fails, the entry fails with a message, and the instance, however
+// far it was made, is released by freePlugin.
+TEST_F(PluginEntry, AFailedHostAllocationFailsTheEntryWithAMessageAndNothingLeaks) {
+  for (size_t nth : {1, 2, 3}) {
+    job = host.NewJob();
+    harbek_fail_allocation(nth);
+    EXPECT_EQ(host.NewPlugin(*job), hRC_Error) << nth;
+    EXPECT_THAT(job->JobMessages(JMSG_FATAL), ElementsAre("Out of memory in newPlugin\n")) << nth;
+    EXPECT_EQ(host.FreePlugin(*job), hRC_OK) << nth;
+    EXPECT_EQ(HostLiveBlocks(), live_before) << nth;
+  }
+  // The host goes on: the next job runs as usual.
+  job = host.NewJob();
+  EXPECT_EQ(host.NewPlugin(*job), hRC_OK);
   EXPECT_EQ(host.FreePlugin(*job), hRC_OK);
+  EXPECT_EQ(HostLiveBlocks(), live_before);
 }
 
 TEST_F(PluginEntry, WarnsOfEventsItDoesNotHandle) {

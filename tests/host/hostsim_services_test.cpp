@@ -60,11 +60,18 @@ TEST_F(HostServices, JobMessagesBecomeOneTypedLineAndDebugFollowsTheLevel) {
   host->DebugMessage(&job.ctx, "f.cpp", 4, 101, "hidden\n");
   {
     CurrentJobScope current(&job);
+    job.null_context_ok = true;  // as during newPlugin
     host->DebugMessage(nullptr, "f.cpp", 5, 10, "no context yet\n");
+    job.null_context_ok = false;
   }
   EXPECT_EQ(out.str(), "WARNING: two lines 2\nTYPE9: odd type\n");
   EXPECT_EQ(err.str(), "f.cpp:3 [100] shown\nf.cpp:5 [10] no context yet\n");
   EXPECT_FALSE(job.log->failed());
+  {
+    CurrentJobScope current(&job);
+    host->DebugMessage(nullptr, "f.cpp", 6, 10, "no context later\n");
+  }
+  EXPECT_THAT(out.str(), HasSubstr("contract violation: DebugMessage with a null context"));
   host->JobMessage(&job.ctx, "f.cpp", 6, JMSG_ERROR, 0, "bad\n");
   EXPECT_TRUE(job.log->failed());
 }

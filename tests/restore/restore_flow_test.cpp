@@ -124,6 +124,7 @@ class RestoreFlow : public ::testing::Test {
     std::ofstream(Live("Config\\SYSTEM"), std::ios::binary) << "changed";
     std::filesystem::remove(Live("System\\hal.dll"));
     std::filesystem::remove(Live("Exchange\\Mailbox.edb"));
+  std::filesystem::remove(Live("Exchange\\Logs\\E00.log"));
     std::fstream(Live("SQL\\Data\\Sales.mdf"), std::ios::in | std::ios::out | std::ios::binary) << "corrupt";
     std::ofstream(Live("SharePoint\\content.dat"), std::ios::binary | std::ios::app) << "more";
   }
@@ -134,6 +135,19 @@ class RestoreFlow : public ::testing::Test {
     std::wistringstream in(out.str());
     for (std::wstring line; std::getline(in, line);) lines.push_back(std::string(line.begin(), line.end()));
     return lines;
+  }
+
+  // Each component and element that began its restore was ended once.
+  static void ExpectHooksPaired(const std::string& debug) {
+    auto count = [&](const std::string& text) {
+      size_t n = 0;
+      for (size_t at = debug.find(text); at != std::string::npos; at = debug.find(text, at + 1)) ++n;
+      return n;
+    };
+    EXPECT_GT(count("preComponentRestore "), 0u);
+    EXPECT_EQ(count("preComponentRestore "), count("postComponentRestore "));
+    EXPECT_EQ(count("preFileRestore "), count("postFileRestore "));
+    EXPECT_GT(count("postElementRestore @"), 0u);
   }
 
   ScratchArchive scratch_{::testing::UnitTest::GetInstance()->current_test_info()->name()};
@@ -172,10 +186,11 @@ TEST_F(RestoreFlow, AFullBackupComesBackByteExactInPlaceAndAtReboot) {
                                  "SetAdditionalRestores", "SetSelectedForRestore", "SetAdditionalRestores",
                                  "SetSelectedForRestore", "SetAdditionalRestores", "SetSelectedForRestore",
                                  "SetAdditionalRestores", "SetSelectedForRestore", "SetAdditionalRestores",
-                                 "SetSelectedForRestore", "SetAdditionalRestores", "PreRestore", "SetFileRestoreStatus",
+                                 "SetSelectedForRestore", "SetAdditionalRestores", "SetSelectedForRestore",
+                                 "SetAdditionalRestores", "PreRestore", "SetFileRestoreStatus",
                                  "PostRestore"));
   auto statuses = Calls(journal, "SetFileRestoreStatus");
-  EXPECT_EQ(statuses.size(), 7u);
+  EXPECT_EQ(statuses.size(), 8u);
   for (const auto& status : statuses) EXPECT_THAT(status, HasSubstr(", 2) = 0x00000000")) << status;
   for (const auto& additional : Calls(journal, "SetAdditionalRestores")) EXPECT_THAT(additional, HasSubstr(", false)"));
 
@@ -187,6 +202,13 @@ TEST_F(RestoreFlow, AFullBackupComesBackByteExactInPlaceAndAtReboot) {
   EXPECT_THAT(Differences(0), Not(IsEmpty()));
   Reboot();
   EXPECT_THAT(Differences(0), IsEmpty());
+  ExpectHooksPaired(run.err);
+
+  // Cancelled inside a component: every hook that ran before still gets its end.
+  run = Hostsim("restore", {"--debug", "50", "--cancel-after", "3"});
+  EXPECT_THAT(run.out, HasSubstr("INFO: the job is cancelled after 3 entries"));
+  EXPECT_THAT(run.LastLine(), HasSubstr("live_blocks=0"));
+  ExpectHooksPaired(run.err);
 }
 
 TEST_F(RestoreFlow, AChainRestoresEachJobInItsOwnSegmentAndTheNewestFilesWin) {
@@ -208,7 +230,7 @@ TEST_F(RestoreFlow, AChainRestoresEachJobInItsOwnSegmentAndTheNewestFilesWin) {
     if (line.find("System Files") != std::string::npos) system_additional.push_back(line.substr(line.rfind(", ") + 2));
   EXPECT_THAT(system_additional, ElementsAre("true) = 0x00000000", "true) = 0x00000000", "false) = 0x00000000"));
   // A full-only writer is selected in the last segment alone.
-  EXPECT_EQ(Calls(journal, "SetSelectedForRestore").size(), 2u + 7u);
+  EXPECT_EQ(Calls(journal, "SetSelectedForRestore").size(), 2u + 8u);
   size_t restore_ids = 0;
   for (size_t at = run.err.find("setLastRestoreId\n"); at != std::string::npos; at = run.err.find("setLastRestoreId\n", at + 1))
     ++restore_ids;

@@ -52,6 +52,10 @@ TEST_F(RestoreInput, ObjectsAndSegmentsSurviveDamageAndMissingParts) {
   ASSERT_NE(vssfs->job_metadata_head, nullptr);
   EXPECT_EQ(vssfs->job_metadata_head->size, 4);
   EXPECT_EQ(wcslen(reinterpret_cast<WCHAR*>(vssfs->job_metadata_head->data)), 2u);
+  // Three backup jobs, of which the stream below brings two.
+  vssfs->handlePluginEvent(&restore_object, &object);
+  vssfs->handlePluginEvent(&restore_object, &object);
+  EXPECT_EQ(vssfs->job_metadata_count, 3);
   object.object_len = -5;  // a negative length is no length
   object.object_name = const_cast<char*>("vss_W_{x}.xml");
   vssfs->handlePluginEvent(&restore_object, &object);
@@ -76,9 +80,12 @@ TEST_F(RestoreInput, ObjectsAndSegmentsSurviveDamageAndMissingParts) {
   EXPECT_EQ(rp.create_status, CREATE_SKIP);
   EXPECT_EQ(vssfs->endRestoreFile(), hRC_OK);
 
-  // The job ends with its segment closed, as the last one.
+  // The job ends with its segment closed, as the last one, and says so.
+  EXPECT_FALSE(vssfs->last_job);
   hEvent end{hEventEndRestoreJob};
   vssfs->handlePluginEvent(&end, nullptr);
+  EXPECT_TRUE(vssfs->last_job);
+  EXPECT_THAT(job.JobMessages(JMSG_WARNING), Contains(HasSubstr("The restore ended after 2 of 3 backup jobs")));
   EXPECT_FALSE(vssfs->segment_open);
   EXPECT_EQ(vssfs->element_head, nullptr);
 }

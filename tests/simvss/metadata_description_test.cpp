@@ -42,6 +42,12 @@ TEST_F(DescriptionTest, SavedDescriptionReadsBackIntoTheSameMachine) {
   m.name = L"SERVER";
   m.pending_polls = 3;
   m.writers.push_back(SampleWriter());
+  MachineWriter& failing = m.writers[0];
+  failing.fail_at = (1u << VSS_WS_FAILED_AT_FREEZE) | (1u << VSS_WS_FAILED_AT_PRE_RESTORE);
+  failing.fail_code = VSS_E_WRITERERROR_RETRYABLE;
+  failing.absent_at_restore = true;
+  failing.locked_at_restore = {L"%SIMVSS_ROOT%\\Data\\db.mdf"};
+  m.operations = {{L"DoSnapshotSet", VSS_E_INSUFFICIENT_STORAGE, false}, {L"PostRestore", S_OK, true}};
   m.layout.push_back({L"%SIMVSS_ROOT%\\Data\\db.mdf", 4096});
   std::wstring xml;
   ASSERT_EQ(S_OK, SaveMachine(m, &xml));
@@ -49,7 +55,11 @@ TEST_F(DescriptionTest, SavedDescriptionReadsBackIntoTheSameMachine) {
   EXPECT_EQ(m.name, read.name);
   EXPECT_EQ(3u, read.pending_polls);
   ASSERT_EQ(1u, read.writers.size());
-  EXPECT_TRUE(read.writers[0] == SampleWriter());
+  EXPECT_TRUE(read.writers[0] == failing);
+  ASSERT_EQ(2u, read.operations.size());
+  EXPECT_EQ(VSS_E_INSUFFICIENT_STORAGE, FindOperation(read, L"DoSnapshotSet")->result);
+  EXPECT_TRUE(FindOperation(read, L"PostRestore")->never_finishes);
+  EXPECT_EQ(nullptr, FindOperation(read, L"PreRestore"));
   ASSERT_EQ(1u, read.layout.size());
   EXPECT_EQ(4096u, read.layout[0].size);
 }
@@ -133,6 +143,9 @@ TEST_F(DescriptionTest, MistakesAreRefusedWithWhereTheyStand) {
       {L"<machine><writer name=\"a\" " + std::wstring(kSystemWriter) + L"/></machine>",
        L"missing attribute \"instanceId\""},
       {L"<machine><layout><file path=\"p\" size=\"-1\"/></layout></machine>", L"\"size\" is \"-1\""},
+      {Description(L"", L"failAt=\"LUNCH\""), L"\"failAt\" is \"LUNCH\""},
+      {L"<machine><operation name=\"Backup\" result=\"never\"/></machine>", L"no asynchronous operation"},
+      {L"<machine><operation name=\"PreRestore\" result=\"0x1\"/></machine>", L"a failure code or never"},
   };
   for (const Case& c : cases) {
     std::wstring error = Refusal(c.xml);

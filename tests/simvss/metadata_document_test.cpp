@@ -120,6 +120,9 @@ TEST_F(MetadataDocumentTest, LoadFromXmlReplacesTheWriterButNotComponentsHandedO
   IVssWMComponent* before = nullptr;
   ASSERT_EQ(S_OK, metadata->GetComponent(1, &before));
   BSTR broken = SysAllocString(L"<writerMetadata");
+  EXPECT_EQ(S_FALSE, metadata->LoadFromXML(broken));  // not XML: could not be loaded
+  SysFreeString(broken);
+  broken = SysAllocString(L"<machine/>");
   EXPECT_EQ(VSS_E_INVALID_XML_DOCUMENT, metadata->LoadFromXML(broken));
   SysFreeString(broken);
   EXPECT_TRUE(ReadThroughInterfaces(metadata) == MetadataOnly(SampleWriter()));

@@ -105,6 +105,10 @@ inline MachineWriter MetadataOnly(MachineWriter w) {
   MachineWriter defaults;
   w.state_after_snapshot = defaults.state_after_snapshot;
   w.failure_after_snapshot = defaults.failure_after_snapshot;
+  w.fail_at = defaults.fail_at;
+  w.fail_code = defaults.fail_code;
+  w.absent_at_restore = defaults.absent_at_restore;
+  w.locked_at_restore.clear();
   return w;
 }
 
@@ -125,8 +129,9 @@ inline MachineFile ReadFile(IVssWMFiledesc* d) {
   boolean recursive = false;
   EXPECT_EQ(S_OK, d->GetRecursive(&recursive));
   f.recursive = recursive;
-  EXPECT_EQ(S_OK, d->GetAlternateLocation(&b));
+  HRESULT alternate = d->GetAlternateLocation(&b);
   f.alternate_location = TakeBstr(b);
+  EXPECT_EQ(f.alternate_location ? S_OK : S_FALSE, alternate);  // none: S_FALSE and null
   EXPECT_EQ(S_OK, d->GetBackupTypeMask(&f.backup_type_mask));
   d->Release();
   return f;

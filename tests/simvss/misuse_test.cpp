@@ -114,10 +114,6 @@ TEST_F(MisuseTest, BadArgumentsAreInvalidArg) {
   EXPECT_EQ(E_INVALIDARG, backup_->GatherWriterMetadata(nullptr));
   ASSERT_EQ(S_OK, Gather());
   EXPECT_EQ(E_INVALIDARG, backup_->GetWriterMetadataCount(nullptr));
-  VSS_ID instance;
-  IVssExamineWriterMetadata* metadata = nullptr;
-  EXPECT_EQ(E_INVALIDARG, backup_->GetWriterMetadata(2, &instance, &metadata));
-  EXPECT_EQ(nullptr, metadata);
   EXPECT_EQ(E_INVALIDARG,
             backup_->AddComponent(kFilesWriterInstance, kFilesWriterClass, VSS_CT_FILEGROUP, nullptr, nullptr));
   EXPECT_EQ(E_INVALIDARG, backup_->AddComponent(kFilesWriterInstance, kFilesWriterClass,
@@ -133,8 +129,6 @@ TEST_F(MisuseTest, BadArgumentsAreInvalidArg) {
   EXPECT_EQ(E_INVALIDARG, backup_->DeleteSnapshots(GUID_NULL, VSS_OBJECT_PROVIDER, TRUE, &deleted, &id));
   EXPECT_EQ(E_INVALIDARG, backup_->DeleteSnapshots(GUID_NULL, VSS_OBJECT_SNAPSHOT, TRUE, nullptr, &id));
   ASSERT_EQ(S_OK, WithAsync([&](IVssAsync** a) { return backup_->PrepareForBackup(a); }));
-  IVssWriterComponentsExt* ext = nullptr;
-  EXPECT_EQ(E_INVALIDARG, backup_->GetWriterComponents(0, &ext));  // nothing added
   EXPECT_EQ(E_INVALIDARG, backup_->SaveAsXML(nullptr));
 }
 
@@ -143,6 +137,10 @@ TEST_F(MisuseTest, UnknownWritersComponentsVolumesAndSnapshotsAreNotFound) {
   ASSERT_EQ(S_OK, backup_->SetBackupState(true, true, VSS_BT_FULL, false));
   ASSERT_EQ(S_OK, Gather());
   const VSS_ID unknown = {0x99999999, 0, 0, {0, 0, 0, 0, 0, 0, 0, 9}};
+  VSS_ID instance;
+  IVssExamineWriterMetadata* metadata = nullptr;
+  EXPECT_EQ(VSS_E_OBJECT_NOT_FOUND, backup_->GetWriterMetadata(2, &instance, &metadata));
+  EXPECT_EQ(nullptr, metadata);
   EXPECT_EQ(VSS_E_OBJECT_NOT_FOUND,
             backup_->AddComponent(unknown, kFilesWriterClass, VSS_CT_FILEGROUP, nullptr, L"Data"));
   EXPECT_EQ(VSS_E_OBJECT_NOT_FOUND,
@@ -186,6 +184,7 @@ TEST_F(MisuseTest, RestoreOfUnknownComponentsIsNotFound) {
   BSTR xml = SysAllocString(document.c_str());
   ASSERT_EQ(S_OK, backup_->InitializeForRestore(xml));
   SysFreeString(xml);
+  ASSERT_EQ(S_OK, Gather());
   EXPECT_EQ(VSS_E_OBJECT_NOT_FOUND,
             backup_->SetSelectedForRestore(kFilesWriterClass, VSS_CT_FILEGROUP, nullptr, L"Other", true));
   EXPECT_EQ(VSS_E_OBJECT_NOT_FOUND,

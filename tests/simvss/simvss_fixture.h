@@ -10,11 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "backup_components.h"
+#include "component_views.h"
 #include "enum_snapshots.h"
 #include "object_count.h"
 #include "service_config.h"
@@ -31,6 +33,25 @@ inline std::string Narrow(const std::wstring& text) {
   for (wchar_t c : text) out += static_cast<char>(c);
   return out;
 }
+
+// A backup components object that releases itself.
+class BackupComponents {
+ public:
+  BackupComponents() = default;
+  ~BackupComponents() { Reset(); }
+  BackupComponents(const BackupComponents&) = delete;
+  BackupComponents& operator=(const BackupComponents&) = delete;
+  IVssBackupComponents* operator->() const { return p_; }
+  IVssBackupComponents* get() const { return p_; }
+  IVssBackupComponents** put() { Reset(); return &p_; }
+  void Reset() {
+    if (p_) p_->Release();
+    p_ = nullptr;
+  }
+
+ private:
+  IVssBackupComponents* p_ = nullptr;
+};
 
 class SimVssTest : public ::testing::Test {
  protected:
@@ -62,31 +83,32 @@ class SimVssTest : public ::testing::Test {
     CoUninitialize();
   }
 
-  // The test machine: a file writer with backup results and a failure to report after the
-  // snapshot, and a database writer.
-  static std::string MachineXml(int pending_polls) {
+  // The test machine: a file writer with backup results, and a database writer with the
+  // attributes `sql_writer` (by default it fails at freeze). `more` goes into the machine element.
+  static std::string MachineXml(int pending_polls, const std::string& sql_writer = "failAt=\"FREEZE\"",
+                                const std::string& more = "") {
     std::ostringstream xml;
     xml << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
         << "<machine name=\"TEST\" pendingPolls=\"" << pending_polls << "\">\n"
         << " <writer name=\"Files Writer\" classId=\"{11111111-0000-0000-0000-000000000001}\"\n"
         << "   instanceId=\"{22222222-0000-0000-0000-000000000001}\" usage=\"USERDATA\"\n"
-        << "   backupSchema=\"DIFFERENTIAL|INCREMENTAL\" stateAfterSnapshot=\"FAILED_AT_FREEZE\"\n"
-        << "   failureAfterSnapshot=\"0x800423f4\">\n"
-        << "  <component name=\"Data\" backupStamp=\"stamp-1\">\n"
+        << "   backupSchema=\"DIFFERENTIAL|INCREMENTAL\">\n"
+        << "  <component name=\"Data\" backupStamp=\"stamp\">\n"
         << "   <file path=\"%SIMVSS_TEST_ROOT%\\data\" filespec=\"*.txt\" recursive=\"true\"/>\n"
         << "   <differencedFile path=\"%SIMVSS_TEST_ROOT%\\data\" filespec=\"*.txt\" recursive=\"true\"\n"
-        << "     lsn=\"\" lastModified=\"132000000000000000\"/>\n"
+        << "     lsn=\"\"/>\n"
         << "   <partialFile path=\"%SIMVSS_TEST_ROOT%\\data\" filename=\"a.txt\" ranges=\"0:2\" metadata=\"m\"/>\n"
         << "  </component>\n"
         << " </writer>\n"
         << " <writer name=\"Sql Writer\" classId=\"{11111111-0000-0000-0000-000000000002}\"\n"
-        << "   instanceId=\"{22222222-0000-0000-0000-000000000002}\" usage=\"USERDATA\" source=\"TRANSACTEDDB\">\n"
+        << "   instanceId=\"{22222222-0000-0000-0000-000000000002}\" usage=\"USERDATA\" source=\"TRANSACTEDDB\"\n"
+        << "   " << sql_writer << ">\n"
         << "  <component type=\"DATABASE\" logicalPath=\"SRV\" name=\"sales\">\n"
         << "   <database path=\"%SIMVSS_TEST_ROOT%\\db\" filespec=\"sales.mdf\"/>\n"
         << "   <log path=\"%SIMVSS_TEST_ROOT%\\db\" filespec=\"sales.ldf\"/>\n"
         << "  </component>\n"
         << " </writer>\n"
-        << "</machine>\n";
+        << more << "</machine>\n";
     return xml.str();
   }
 
@@ -152,15 +174,27 @@ class SimVssTest : public ::testing::Test {
     ASSERT_EQ(VSS_S_ASYNC_FINISHED, Wait(async));
   }
 
-  // A full backup of both test components (Data with a previous stamp) up to the snapshot; the snapshot set id comes back.
-  void BackupUpToSnapshot(IVssBackupComponents* backup, VSS_ID* set_id) {
-    ASSERT_NO_FATAL_FAILURE(StartBackup(backup));
+  // A backup of both test components (Data with a previous stamp) up to the snapshot; the
+  // snapshot set id comes back.
+  void BackupUpToSnapshot(IVssBackupComponents* backup, VSS_ID* set_id, VSS_BACKUP_TYPE type = VSS_BT_FULL,
+                          const wchar_t* previous_stamp = L"old", bool partial_files = false,
+                          std::optional<LONG> context = std::nullopt) {
+    ASSERT_EQ(S_OK, backup->InitializeForBackup(nullptr));
+    if (context) {
+      ASSERT_EQ(S_OK, backup->SetContext(*context));
+    }
+    ASSERT_EQ(S_OK, backup->SetBackupState(true, true, type, partial_files));
     IVssAsync* async = nullptr;
+    ASSERT_EQ(S_OK, backup->GatherWriterMetadata(&async));
+    ASSERT_EQ(VSS_S_ASYNC_FINISHED, Wait(async));
     ASSERT_EQ(S_OK, backup->AddComponent(kFilesWriterInstance, kFilesWriterClass, VSS_CT_FILEGROUP, nullptr,
                                          L"Data"));
     ASSERT_EQ(S_OK, backup->AddComponent(kSqlWriterInstance, kSqlWriterClass, VSS_CT_DATABASE, L"SRV",
                                          L"sales"));
-    ASSERT_EQ(S_OK, backup->SetPreviousBackupStamp(kFilesWriterClass, VSS_CT_FILEGROUP, L"", L"Data", L"old"));
+    if (previous_stamp) {
+      ASSERT_EQ(S_OK, backup->SetPreviousBackupStamp(kFilesWriterClass, VSS_CT_FILEGROUP, L"", L"Data",
+                                                     previous_stamp));
+    }
     ASSERT_EQ(S_OK, backup->StartSnapshotSet(set_id));
     VSS_ID snapshot_id;
     ASSERT_EQ(S_OK, backup->AddToSnapshotSet(const_cast<wchar_t*>(L"C:\\"), GUID_NULL, &snapshot_id));
@@ -170,25 +204,71 @@ class SimVssTest : public ::testing::Test {
     ASSERT_EQ(VSS_S_ASYNC_FINISHED, Wait(async));
   }
 
-  std::wstring root_;
-  std::string journal_;
-};
-
-// A backup components object that releases itself.
-class BackupComponents {
- public:
-  BackupComponents() = default;
-  ~BackupComponents() { Reset(); }
-  BackupComponents(const BackupComponents&) = delete;
-  BackupComponents& operator=(const BackupComponents&) = delete;
-  IVssBackupComponents* operator->() const { return p_; }
-  IVssBackupComponents* get() const { return p_; }
-  IVssBackupComponents** put() { Reset(); return &p_; }
-  void Reset() {
-    if (p_) p_->Release();
-    p_ = nullptr;
+  // Component `index` of writer `writer` in the object's document.
+  static IVssComponent* DocumentComponent(IVssBackupComponents* backup, UINT writer, UINT index) {
+    IVssWriterComponentsExt* ext = nullptr;
+    if (FAILED(backup->GetWriterComponents(writer, &ext))) return nullptr;
+    IVssComponent* component = nullptr;
+    ext->GetComponent(index, &component);
+    WriterComponentsUnknown(ext)->Release();
+    return component;
   }
 
- private:
-  IVssBackupComponents* p_ = nullptr;
+  // A text getter's answer: the text, "<null>" for none, "<failed>" for an error.
+  static std::wstring Text(HRESULT (STDMETHODCALLTYPE IVssComponent::*get)(BSTR*), IVssComponent* component) {
+    BSTR text = nullptr;
+    if (!component || FAILED((component->*get)(&text))) return L"<failed>";
+    std::wstring out = text ? text : L"<null>";
+    SysFreeString(text);
+    return out;
+  }
+
+  // A backup of both components run to its end; Data's stamp comes back, and when asked for the
+  // saved document and Data's component (for the caller to release).
+  std::wstring CompletedBackup(VSS_BACKUP_TYPE type = VSS_BT_FULL, const wchar_t* previous_stamp = nullptr,
+                               bool partial_files = false, std::wstring* document = nullptr,
+                               IVssComponent** data_out = nullptr) {
+    BackupComponents backup;
+    EXPECT_EQ(S_OK, CreateSimBackupComponents(CurrentMachine(), backup.put()));
+    VSS_ID set_id;
+    BackupUpToSnapshot(backup.get(), &set_id, type, previous_stamp, partial_files);
+    IVssComponent* data = DocumentComponent(backup.get(), 0, 0);
+    std::wstring stamp = Text(&IVssComponent::GetBackupStamp, data);
+    if (data_out) {
+      *data_out = data;
+    } else if (data) {
+      data->Release();
+    }
+    EXPECT_EQ(S_OK, backup->SetBackupSucceeded(kFilesWriterInstance, kFilesWriterClass, VSS_CT_FILEGROUP, nullptr,
+                                               L"Data", true));
+    IVssAsync* async = nullptr;
+    EXPECT_EQ(S_OK, backup->BackupComplete(&async));
+    EXPECT_EQ(VSS_S_ASYNC_FINISHED, Wait(async));
+    BSTR xml = nullptr;
+    EXPECT_EQ(S_OK, backup->SaveAsXML(&xml));
+    if (document && xml) {
+      // A NUL-terminated text whose length is the BSTR's.
+      EXPECT_EQ(SysStringLen(xml), wcslen(xml));
+      *document = xml;
+    }
+    SysFreeString(xml);
+    return stamp;
+  }
+
+  // A new object initialised for restore with `document`, its writers' metadata gathered when
+  // asked for.
+  static void OpenRestore(const std::wstring& document, BackupComponents* restore, bool gather = true) {
+    ASSERT_EQ(S_OK, CreateSimBackupComponents(CurrentMachine(), restore->put()));
+    BSTR xml = SysAllocString(document.c_str());
+    HRESULT hr = (*restore)->InitializeForRestore(xml);
+    SysFreeString(xml);
+    ASSERT_EQ(S_OK, hr);
+    if (!gather) return;
+    IVssAsync* async = nullptr;
+    ASSERT_EQ(S_OK, (*restore)->GatherWriterMetadata(&async));
+    ASSERT_EQ(VSS_S_ASYNC_FINISHED, Wait(async));
+  }
+
+  std::wstring root_;
+  std::string journal_;
 };

@@ -1,9 +1,9 @@
 #include "test_folders.h"
 
-std::wstring Widen(const std::string& text) {
-  int len = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+std::wstring Widen(const std::string& text, UINT code_page) {
+  int len = MultiByteToWideChar(code_page, 0, text.c_str(), -1, nullptr, 0);
   std::wstring out(len, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &out[0], len);
+  MultiByteToWideChar(code_page, 0, text.c_str(), -1, &out[0], len);
   out.resize(len - 1);
   return out;
 }

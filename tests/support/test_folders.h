@@ -7,7 +7,8 @@
 #include <functional>
 #include <string>
 
-std::wstring Widen(const std::string& text);
+// Text in UTF-8, or in the given code page.
+std::wstring Widen(const std::string& text, UINT code_page = CP_UTF8);
 std::string Narrow(const std::wstring& text);
 // Removes the folder and everything below it; read-only files too.
 void RemoveTree(const std::wstring& path);

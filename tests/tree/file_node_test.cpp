@@ -90,10 +90,15 @@ class FileNode : public InstanceTest {
     EXPECT_EQ(node->pluginIoClose(&close), hRC_OK);
     return chunks;
   }
-  std::string BackupStream(const std::wstring& real, bool dir = false) {
-    StartBackup(real, dir);
+  // The data as the host would keep it; 'sp' and 'open_failed' tell what the host was told.
+  std::string BackupStream(const std::wstring& real, bool dir = false, save_pkt* sp = nullptr,
+                           bool* open_failed = nullptr) {
+    save_pkt started = StartBackup(real, dir);
+    if (sp) *sp = started;
+    io_pkt last;
     std::string stream;
-    for (const auto& c : ReadChunks(4096)) stream += c.data;
+    for (const auto& c : ReadChunks(4096, &last)) stream += c.data;
+    if (open_failed) *open_failed = last.io_errno != 0;
     EXPECT_EQ(node->size, stream.size());
     return stream;
   }
@@ -157,11 +162,16 @@ TEST_F(FileNodeBackup, FillsThePacketAndTypesFollowTheEntryAndTheChangeCheck) {
 
 class FileNodeRestore : public FileNode {};
 
-TEST_F(FileNodeRestore, ATreeFoundByTheEnumeratorComesBackWhole) {
-  const std::wstring unicode = Widen("\xe6\x95\xb0\xe6\x8d\xae\\\xc3\xa9t\xc3\xa9.txt");
-  folder.Make({L"src\\empty.txt", L"src\\a\\b\\c\\d\\e\\deep.bin", L"src\\empty-dir\\", L"src\\" + unicode});
+// Names in the system code page (1252 here) come back byte-exact with a true status record; a
+// name outside it fails its entry with an error naming it, and never goes out as an empty status.
+TEST_F(FileNodeRestore, ATreeFoundByTheEnumeratorComesBackWholeSaveNamesTheCodePageLacks) {
+  const std::wstring inside = Widen("caf\xc3\xa9\\\xc3\xa9t\xc3\xa9 \xe2\x82\xac\xc3\x9f.txt");
+  const std::wstring cjk = Widen("\xe6\x95\xb0\xe6\x8d\xae"), greek = Widen("\xce\xb1\xce\xb2.txt");
+  folder.Make({L"src\\empty.txt", L"src\\a\\b\\c\\d\\e\\deep.bin", L"src\\empty-dir\\", L"src\\" + inside,
+               L"src\\" + cjk + L"\\x.txt", L"src\\" + greek});
   folder.Write(L"src\\a\\b\\c\\d\\e\\deep.bin", Pattern(70000));
-  folder.Write(L"src\\" + unicode, "unicode");
+  folder.Write(L"src\\" + inside, "inside");
+  folder.Write(L"src\\" + greek, "outside");
   folder.Write(L"src\\ro.txt", "read only");
   SetFileAttributesW((folder / L"src\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
 
@@ -172,16 +182,40 @@ TEST_F(FileNodeRestore, ATreeFoundByTheEnumeratorComesBackWhole) {
   find->reset();
   std::vector<std::pair<std::wstring, std::string>> saved;
   std::vector<bool> dirs;
+  std::vector<std::string> failed;
   while (find->next()) {
     WCHAR* name = find->filename();
     WCHAR* alt = find->alt_filename();
-    dirs.push_back(find->is_dir());
-    saved.emplace_back(name, BackupStream(alt, find->is_dir()));
+    save_pkt sp;
+    bool open_failed = false;
+    std::string stream = BackupStream(alt, find->is_dir(), &sp, &open_failed);
+    WIN32_FILE_ATTRIBUTE_DATA real;
+    ASSERT_TRUE(GetFileAttributesExW(alt, GetFileExInfoStandard, &real));
+    EXPECT_NE(sp.statp.st_mode, 0) << Narrow(alt);
+    EXPECT_EQ(sp.statp.st_mode & 0170000, find->is_dir() ? 0040000 : 0100000) << Narrow(alt);
+    EXPECT_EQ(sp.statp.st_size, find->is_dir() ? 0u : real.nFileSizeLow) << Narrow(alt);
+    EXPECT_EQ(sp.statp.st_mtime, (((int64_t)real.ftLastWriteTime.dwHighDateTime << 32 |
+                                   real.ftLastWriteTime.dwLowDateTime) - 116444736000000000LL) / 10000000) << Narrow(alt);
+    if (open_failed) {
+      failed.push_back(Narrow(alt));
+    } else {
+      dirs.push_back(find->is_dir());
+      saved.emplace_back(name, stream);
+    }
     HFREE(name);
     HFREE(alt);
   }
   delete find;
+  EXPECT_THAT(failed, testing::UnorderedElementsAre(Narrow(read + L"\\" + cjk + L"\\x.txt"),
+                                                    Narrow(read + L"\\" + cjk + L"\\"), Narrow(read + L"\\" + greek)));
+  std::string shown = Narrow(read) + "\\";  // the message's text is in the code page, '?' where it has nothing
+  EXPECT_THAT(job.JobMessages(JMSG_ERROR),
+              testing::UnorderedElementsAre(
+                  "Cannot back up \"" + shown + "??\\x.txt\": its name has characters outside the system code page\n",
+                  "Cannot back up \"" + shown + "??\\\": its name has characters outside the system code page\n",
+                  "Cannot back up \"" + shown + "??.txt\": its name has characters outside the system code page\n"));
   ASSERT_EQ(saved.size(), 11u);
+  job.ClearMessages();
 
   // Restored in the same order: files before the directories that hold them.
   for (size_t i = 0; i < saved.size(); ++i) {
@@ -189,10 +223,11 @@ TEST_F(FileNodeRestore, ATreeFoundByTheEnumeratorComesBackWhole) {
     if (dirs[i]) target.pop_back();
     Restore(target, saved[i].second, dirs[i] ? FILE_TYPE_DIRECTORY : FILE_TYPE_REGULAR);
   }
-  for (const std::wstring& name : {std::wstring(L"empty.txt"), std::wstring(L"a\\b\\c\\d\\e\\deep.bin"), unicode,
+  for (const std::wstring& name : {std::wstring(L"empty.txt"), std::wstring(L"a\\b\\c\\d\\e\\deep.bin"), inside,
                                    std::wstring(L"ro.txt")})
     EXPECT_EQ(ReadWholeFile(folder / (L"live\\" + name)), ReadWholeFile(folder / (L"src\\" + name))) << Narrow(name);
   EXPECT_NE(GetFileAttributesW((folder / L"live\\empty-dir").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetFileAttributesW((folder / (L"live\\" + greek)).c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_THAT(job.JobMessages(), IsEmpty());
 }
 
@@ -244,25 +279,32 @@ TEST_F(FileNodeRestore, OpenFailuresAreWarningsOrQuietForDirectoriesInUseButNeve
 TEST_F(FileNodeRestore, WriteFailuresAreFatalUnlessTheOpenHadAlreadyFailed) {
   folder.Write(L"src.txt", "some data");
   std::string stream = BackupStream(folder / L"src.txt");
-  // A handle that may only read fails every write, as a full disk would.
+  // A handle that may only read fails every write, as a full disk would. Each write gives exactly
+  // one message of its own, of the type its case calls for.
   auto write = [&](bool partial, int io_errno_before) {
     NewNode(folder / L"src.txt", 2);
     node->is_partial = partial;
     node->backup_file_handle = CreateFileW((folder / L"src.txt").c_str(), GENERIC_READ,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    job.ClearMessages();
     io_pkt io = Io(IO_WRITE, &stream[0], static_cast<int>(stream.size()));
     io.io_errno = io_errno_before;
     EXPECT_EQ(node->pluginIoWrite(&io), hRC_Error);
     EXPECT_EQ(io.io_errno, 1);
+    EXPECT_EQ(node->size, 0u);
+    std::vector<int> types;
+    for (const auto& m : job.messages)
+      if (m.kind == HostMessage::Job) {
+        types.push_back(m.type_or_level);
+        EXPECT_EQ(m.text.rfind("BackupWrite failed. ERR=", 0), 0u) << m.text;
+      }
+    return types;
   };
-  job.ClearMessages();
-  write(false, 0);
-  write(false, 1);
-  write(true, 1);
-  EXPECT_EQ(job.JobMessages(JMSG_FATAL).size(), 2u);
-  EXPECT_EQ(job.JobMessages(JMSG_WARNING).size(), 1u);
-  for (const auto& m : job.JobMessages()) EXPECT_EQ(m.rfind("BackupWrite failed. ERR=", 0), 0u) << m;
+  EXPECT_THAT(write(false, 0), ElementsAre(JMSG_FATAL));
+  EXPECT_THAT(write(false, 1), ElementsAre(JMSG_WARNING));  // the failed open was reported already
+  EXPECT_THAT(write(true, 1), ElementsAre(JMSG_FATAL));     // byte ranges: always fatal
+  EXPECT_THAT(write(true, 0), ElementsAre(JMSG_FATAL));
 }
 
 TEST_F(FileNodeRestore, StreamsAreEndedWhenTheNodeGoesEvenWithoutAnOpenFile) {

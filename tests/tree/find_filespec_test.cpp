@@ -67,16 +67,42 @@ TEST_F(Enumerator, WithoutRecursionDirectoriesAreListedButNotEntered) {
   EXPECT_THAT(All(), UnorderedElementsAreArray(In({L"a.txt", greek, L"sub\\"})));
 }
 
-TEST_F(Enumerator, RecursionEntersDirectoriesWhoseNamesDoNotMatchThePattern) {
-  folder.Make({L"a.log", L"b.txt", L"TxR\\c.LOG", L"TxR\\d.txt", L"TxR\\deep\\e.log", L"x.log.bak"});
+// Directories are entered whatever their names, but produced only when the pattern picks them:
+// a directory that only leads to matching files would restore as an empty folder.
+TEST_F(Enumerator, RecursionEntersEveryDirectoryButProducesOnlyWhatThePatternPicks) {
+  folder.Make({L"a.log", L"b.txt", L"TxR\\c.LOG", L"TxR\\d.txt", L"TxR\\deep\\e.log", L"x.log.bak",
+               L"old.log\\f.txt", L"old.log\\g.log"});
   Add(folder.root(), folder.root(), L"*.log", true);
-  EXPECT_THAT(All(), UnorderedElementsAreArray(In({L"a.log", L"TxR\\c.LOG", L"TxR\\deep\\e.log",
-                                                   L"TxR\\deep\\", L"TxR\\"})));
-  find->reset();
+  auto names = All();
+  EXPECT_THAT(names, UnorderedElementsAreArray(In({L"a.log", L"TxR\\c.LOG", L"TxR\\deep\\e.log",
+                                                   L"old.log\\g.log", L"old.log\\"})));
+  EXPECT_EQ(names.back(), In({L"old.log\\"})[0]);  // after what it holds
   delete find;
   find = HNEW find_filespec_t(&job.ctx);
   Add(folder.root(), folder.root(), L"b.*", true);
-  EXPECT_THAT(All(), UnorderedElementsAreArray(In({L"b.txt", L"TxR\\deep\\", L"TxR\\"})));
+  EXPECT_THAT(All(), ElementsAre(In({L"b.txt"})[0]));
+}
+
+// The file system decides what matches: short names and case as Windows has them, the same for a
+// recursive file spec as for a plain one.
+TEST_F(Enumerator, RecursiveAndPlainFileSpecsPickTheSameNames) {
+  folder.Make({L"a.htm", L"page.html", Widen("\xc3\x89" "COLE.txt"), L"readme", L"sub\\x.htm"});
+  for (const wchar_t* pattern : {L"*.htm", L"\u00e9cole.*", L"*.*", L"README.", L"?.htm"}) {
+    delete find;
+    find = HNEW find_filespec_t(&job.ctx);
+    Add(folder.root(), folder.root(), pattern, false);
+    std::vector<std::string> plain;
+    for (const auto& name : All())
+      if (name.back() != '\\') plain.push_back(name);
+    delete find;
+    find = HNEW find_filespec_t(&job.ctx);
+    Add(folder.root(), folder.root(), pattern, true);
+    std::vector<std::string> top;
+    for (const auto& name : All())
+      if (name.find('\\', folder.root().size() + 1) == std::string::npos) top.push_back(name);
+    EXPECT_THAT(top, UnorderedElementsAreArray(plain)) << Narrow(pattern);
+    EXPECT_FALSE(plain.empty()) << Narrow(pattern);
+  }
 }
 
 TEST_F(Enumerator, RecursionListsEveryDirectoryAfterItsContentsButNeverTheSearchedOne) {
@@ -108,7 +134,7 @@ TEST_F(Enumerator, LiveNamesComeFromThePathAndReadNamesFromTheReadPathWithoutDou
   EXPECT_THAT(alt, UnorderedElementsAreArray(In({L"SOFTWARE", L"Sub\\Log.TXT", L"Sub\\"})));
 }
 
-TEST_F(Enumerator, SpecificationsComeLastAddedFirstAndAMissingFolderGivesNothing) {
+TEST_F(Enumerator, FileSpecsComeLastAddedFirstAndAMissingFolderGivesNothing) {
   folder.Make({L"a.log", L"c.txt"});
   Add(folder / L"missing", folder / L"missing", L"*", true);
   Add(folder.root(), folder.root(), L"*.log", false);
@@ -163,7 +189,7 @@ TEST_F(Enumerator, OnlyEntriesWrittenAfterTheDifferencedTimeAreProduced) {
   EXPECT_THAT(All(), UnorderedElementsAreArray(In({L"later.dat", L"sub\\new.dat"})));
 }
 
-TEST_F(Enumerator, DifferencedAndPartialEntriesJoinOnlyTheMatchingSpecification) {
+TEST_F(Enumerator, DifferencedAndPartialEntriesJoinOnlyTheMatchingFileSpec) {
   FILETIME since = Time(1234);
   Add(L"C:\\db", L"C:\\db", L"*", true);
   find->add_differenced(W(L"C:\\db"), W(L"*"), true, &since);  // joins
@@ -186,7 +212,7 @@ TEST_F(Enumerator, DifferencedAndPartialEntriesJoinOnlyTheMatchingSpecification)
                                  "C:\\db|C:\\db|*|r|1234||"));
 }
 
-TEST_F(Enumerator, TheCurrentEntryCarriesTheRangesOfItsSpecification) {
+TEST_F(Enumerator, TheCurrentEntryCarriesTheRangesOfItsFileSpec) {
   folder.Make({L"db.edb", L"log.txt"});
   find->add_partial(W(folder.root()), W(L"db.edb"), W(L"0:10"), W(L"m"));
   Add(folder.root(), folder.root(), L"log.txt", false);

@@ -123,6 +123,17 @@ TEST_F(PendingOperations, NarrowFormsQueueTheSameAndTakeNullAsEmpty) {
   EXPECT_EQ(Queued(), kReplaceX + kDeleteA + W(L"\\??\\\0\0"));
 }
 
+// Narrow names are in the system code page (1252 here), not the C runtime's locale: a name with
+// characters above 0x7F is queued, and committed, under the very path it names.
+TEST_F(PendingOperations, NarrowNamesInTheCodePageAreQueuedUnderTheirOwnPath) {
+  EXPECT_EQ(vssfs->addPendingRename(const_cast<char*>("C:\\donn\xe9" "es\\caf\xe9 \x80\xdf.dll"),
+                                    const_cast<char*>("C:\\donn\xe9" "es\\caf\xe9 \x80\xdf.dll.restore")),
+            hRC_OK);
+  CommitExpectingNoError();
+  const std::wstring target = L"\\??\\C:\\donn\u00e9es\\caf\u00e9 \u20ac\u00df.dll";
+  EXPECT_EQ(Committed(), target + W(L"\0\0") + target + W(L".restore\0") + target + W(L"\0\0"));
+}
+
 TEST_F(PendingOperations, BufferStartsAtThreeMillionCharactersAndGrowsKeepingItsContent) {
   vssfs->addPendingDelete(const_cast<WCHAR*>(L"C:\\a.dll"));
   EXPECT_EQ(vssfs->pending_size, 3000000);

@@ -26,6 +26,8 @@ std::unordered_map<void*, Block>* g_live;
 std::unordered_set<void*>* g_freed;  // freed and not handed out again: a second free is a double free
 std::unordered_set<std::string>* g_files;  // source names outlive the module that passed them
 size_t g_bad_frees;
+size_t g_peak;  // most blocks live at once since the last reset
+size_t g_fail_countdown;  // 0: every allocation succeeds
 
 struct Guard {
   Guard() {
@@ -51,6 +53,10 @@ int64_t UnixSeconds(const FILETIME& ft) {
 extern "C" {
 
 void* harbek_sm_malloc(const char* file, int line, unsigned int size) {
+  {
+    Guard g;
+    if (g_fail_countdown && --g_fail_countdown == 0) return nullptr;  // as when memory runs out
+  }
   void* p = HeapAlloc(GetProcessHeap(), 0, size ? size : 1);
   if (!p) {
     fprintf(stderr, "harbek: sm_malloc of %u bytes failed at %s:%d\n", size, file, line);
@@ -59,6 +65,7 @@ void* harbek_sm_malloc(const char* file, int line, unsigned int size) {
   Guard g;
   const char* name = g_files->insert(file ? file : "?").first->c_str();
   (*g_live)[p] = Block{name, line, size};
+  if (g_live->size() > g_peak) g_peak = g_live->size();
   g_freed->erase(p);
   return p;
 }
@@ -120,6 +127,13 @@ size_t harbek_live_blocks() {
   return g_live->size();
 }
 
+size_t harbek_peak_live_blocks(bool reset) {
+  Guard g;
+  size_t peak = g_peak;
+  if (reset) g_peak = g_live->size();
+  return peak;
+}
+
 size_t harbek_live_blocks_matching(const char* file_part) {
   Guard g;
   size_t count = 0;
@@ -134,6 +148,11 @@ size_t harbek_report_live_blocks() {
     fprintf(stderr, "live block: %s:%d %zu bytes\n", kv.second.file, kv.second.line,
             kv.second.size);
   return g_live->size();
+}
+
+void harbek_fail_allocation(size_t nth) {
+  Guard g;
+  g_fail_countdown = nth;
 }
 
 size_t harbek_bad_frees() {

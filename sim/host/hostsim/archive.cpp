@@ -66,7 +66,7 @@ class FieldReader {
     char* end = nullptr;
     errno = 0;
     int64_t value;
-    if (base == 10)
+    if (base == 10 && text[0] == '-')
       value = strtoll(text.c_str(), &end, 10);
     else
       value = static_cast<int64_t>(strtoull(text.c_str(), &end, base));

@@ -3,6 +3,7 @@
 #include "archive.h"
 #include "jobs.h"
 #include "plugin_job.h"
+#include "vss_guard.h"
 #include "restore_rules.h"
 #include "vss_requester.h"
 
@@ -25,6 +26,7 @@ class BackupJob {
  private:
   bool ChooseLevel();
   bool SendStartEvents();
+  bool RunAfterSnapshot();
   bool RunCommand(size_t index);
   void SaveEntry(const save_pkt& sp, size_t command);
   void SaveObject(const save_pkt& sp);
@@ -125,8 +127,11 @@ int BackupJob::Run() {
   bool go = job_.Start(job_id, 'B');
   bool vss_ok = false;
   if (go && job_.vss()) {
-    vss_ok = vss_.Begin(job_.vss()->create_backup_components(), level_);
-    h.vss_object = vss_.object();
+    vss_ok = vss_.Begin(job_.vss()->create_backup_components(), level_, options_.partial_files);
+    if (vss_.object()) {
+      h.vss_guard = std::make_shared<VssGuard>(vss_.object(), h.contract);
+      h.vss_object = h.vss_guard->object();
+    }
   }
   go = go && SendStartEvents();
   if (go && job_.vss() && !vss_ok) {
@@ -136,6 +141,7 @@ int BackupJob::Run() {
     go = false;
   }
   if (go && vss_ok) go = EventOk(hEventVssBackupAddComponents, nullptr) && vss_.TakeSnapshot();
+  go = go && RunAfterSnapshot();
   for (size_t i = 0; go && i < options_.commands.size(); ++i) go = RunCommand(i);
   if (go && options_.accurate && base_) {
     CheckUnsentEntries();
@@ -147,8 +153,10 @@ int BackupJob::Run() {
       writer_->AddObject("job_metadata.xml", 0, document.data(), document.size());
       ++job_.counts().objects;
     }
+    h.vss_guard->CheckSucceededBeforeComplete();
     vss_.Complete();
   }
+  if (vss_ok && job_.cancelled()) vss_.Abort();
   if (vss_ok) vss_.DeleteSnapshot();
   if (job_.running()) {
     job_.Event(hEventEndBackupJob, nullptr);
@@ -157,10 +165,12 @@ int BackupJob::Run() {
   job_.FreeInstance();
   h.vss_object = nullptr;
   vss_.Release();
+  if (h.vss_guard) h.vss_guard->Detach();
   job_.Finish();
 
   writer_->job().exclusions = h.exclusions;
-  writer_->job().ok = !log.failed();
+  // A cancelled job is incomplete: no restore or later backup builds on it.
+  writer_->job().ok = !log.failed() && !job_.cancelled();
   if (!writer_->Commit()) log.Fatal("cannot write the archive: %s", writer_->error().c_str());
   return job_.End();
 }
@@ -170,9 +180,7 @@ bool BackupJob::RunCommand(size_t index) {
   job_.contract().BeginCommand(index, options_.commands.size());
   if (!EventOk(hEventBackupCommand, command.c_str())) return false;
   for (long n = 0; n < kMaxEntriesPerCommand; ++n) {
-    save_pkt sp{};
-    sp.pkt_size = sizeof(save_pkt);
-    sp.pkt_end = sizeof(save_pkt);
+    save_pkt sp = NewSavePacket(command);
     hRC rc = job_.StartBackupFile(&sp);
     if (rc != hRC_OK) {
       job_.log().Fatal("startBackupFile answered %d during command %s: the job stops", rc,
@@ -186,6 +194,7 @@ bool BackupJob::RunCommand(size_t index) {
         SaveEntry(sp, index);
     }
     rc = job_.EndBackupFile();
+    if (job_.cancelled()) return false;
     if (rc == hRC_OK) return true;
     if (rc != hRC_More) {
       job_.log().Fatal("endBackupFile answered %d during command %s: the job stops", rc,
@@ -198,10 +207,31 @@ bool BackupJob::RunCommand(size_t index) {
   return false;
 }
 
+bool BackupJob::RunAfterSnapshot() {
+  if (options_.after_snapshot.empty()) return true;
+  std::string line = "cmd.exe /c " + options_.after_snapshot;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    job_.log().Fatal("the --after-snapshot command cannot be started (error %lu)", GetLastError());
+    return false;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  if (code == 0) return true;
+  job_.log().Fatal("the --after-snapshot command exited with %lu: the job stops", code);
+  return false;
+}
+
 void BackupJob::SaveObject(const save_pkt& sp) {
   CheckRestoreObject(sp, job_.contract());
-  const char* name = sp.object_name ? sp.object_name : sp.fname;
-  if (sp.object_len < 0 || (sp.object_len > 0 && !sp.object)) {
+  const char* name = sp.object_name && !IsPoison(sp.object_name) ? sp.object_name : sp.fname;
+  if (sp.object_len < 0 || (sp.object_len > 0 && (!sp.object || IsPoison(sp.object)))) {
     job_.contract().Violation("restore object %s has length %d and %s data", name, sp.object_len,
                               sp.object ? "some" : "no");
     return;
@@ -218,7 +248,7 @@ void BackupJob::SaveEntry(const save_pkt& sp, size_t command) {
   ArchiveEntry entry;
   entry.command = static_cast<int>(command + 1);
   entry.name = sp.fname;
-  entry.link = sp.link ? sp.link : "";
+  entry.link = sp.link && !IsPoison(sp.link) ? sp.link : "";
   entry.type = sp.type;
   entry.flags = sp.flags;
   entry.st = sp.statp;

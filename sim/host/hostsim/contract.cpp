@@ -3,6 +3,8 @@
 #include "contract.h"
 
 #include <cstdarg>
+#include <cstring>
+#include <ctime>
 
 namespace {
 const char kInfoMarker[] = "/:component_info_";
@@ -12,6 +14,12 @@ std::string ComponentPathOf(const std::string& name) {
   size_t at = name.rfind(kInfoMarker);
   if (at == std::string::npos) return std::string();
   return name.substr(0, at + 1);
+}
+
+bool IsPoison(const void* pointer) {
+  uintptr_t poison;
+  memset(&poison, kPoisonByte, sizeof poison);
+  return reinterpret_cast<uintptr_t>(pointer) == poison;
 }
 
 bool KnownFileType(int type) {
@@ -90,7 +98,7 @@ void ContractChecker::BeginCommand(size_t index, size_t count) {
 }
 
 bool ContractChecker::CheckEntry(const save_pkt& sp) {
-  if (!sp.fname) {
+  if (!sp.fname || IsPoison(sp.fname)) {
     Violation("startBackupFile answered hRC_OK without setting fname");
     return false;
   }
@@ -105,12 +113,13 @@ bool ContractChecker::CheckEntry(const save_pkt& sp) {
                 "belong after the last command's entries",
                 name.c_str(), command_ + 1, command_count_);
     objects_started_ = true;
+    if (!names_.insert(name).second) Violation("restore object %s sent twice in the job", name.c_str());
     return true;
   }
   if (objects_started_)
     Violation("entry %s sent after the writer metadata documents", name.c_str());
   // A restore object is named by fname and object_name alone; a file entry needs its link too.
-  if (!sp.link) Violation("startBackupFile left link unset for %s", name.c_str());
+  if (!sp.link || IsPoison(sp.link)) Violation("startBackupFile left link unset for %s", name.c_str());
 
   std::string component = ComponentPathOf(name);
   if (!component.empty()) {
@@ -125,18 +134,69 @@ bool ContractChecker::CheckEntry(const save_pkt& sp) {
       }
     }
   }
+  if (!names_.insert(name).second) Violation("%s sent twice in the job", name.c_str());
+  // Restore creates a directory from its entry and then sets its times and attributes: its
+  // contents must already be there.
+  for (size_t slash = name.rfind('/', name.size() - 2); slash != std::string::npos && slash > 0;
+       slash = name.rfind('/', slash - 1)) {
+    std::string parent = name.substr(0, slash + 1);
+    if (directories_.count(parent)) {
+      Violation("%s sent after its directory entry %s", name.c_str(), parent.c_str());
+      break;
+    }
+  }
+  if (sp.type == FILE_TYPE_DIRECTORY || sp.type == FILE_TYPE_UNCHANGED_DIRECTORY) {
+    if (name.empty() || name.back() != '/')
+      Violation("directory entry %s does not end in \"/\"", name.c_str());
+    directories_.insert(name);
+  }
+  if (!component.empty()) CheckInfoSuffix(name, name.substr(component.size() + 16));
   command_entries_.push_back(name);
   return true;
 }
 
-bool ContractChecker::CheckOpened(hRC rc, const io_pkt& io, const char* name) {
-  bool opened = io.io_errno == 0;
-  if (rc != hRC_OK && opened)
-    Violation("IO_OPEN of %s answered %d with io_errno 0: the host would read or write an entry "
-              "that was not opened",
-              name, rc);
-  open_ = opened && rc == hRC_OK;
+// The suffix is the plug-in's unique id of the job, its start time: restore tells the jobs of a
+// chain apart by it.
+void ContractChecker::CheckInfoSuffix(const std::string& name, const std::string& suffix) {
+  if (suffix.size() != 8 || suffix.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    Violation("component information file %s: the suffix is not eight lower-case hexadecimal "
+              "digits", name.c_str());
+    return;
+  }
+  if (info_suffix_.empty()) {
+    info_suffix_ = suffix;
+    uint32_t id = static_cast<uint32_t>(strtoul(suffix.c_str(), nullptr, 16));
+    if (id < static_cast<uint32_t>(run_start_) || id > static_cast<uint32_t>(time(nullptr)))
+      Violation("component information file %s: the suffix is no time within the job's run",
+                name.c_str());
+  } else if (suffix != info_suffix_) {
+    Violation("component information file %s: the suffix differs from the job's first (%s)",
+              name.c_str(), info_suffix_.c_str());
+  }
+}
+
+bool ContractChecker::CheckOpened(hRC rc, const io_pkt& io, const char* /*name*/) {
+  open_ = io.io_errno == 0 && rc == hRC_OK;
   return open_;
+}
+
+void ContractChecker::CheckIoAnswer(hRC rc, const io_pkt& io, const char* name) {
+  static const char* const kNames[] = {"I/O call", "IO_OPEN", "IO_READ", "IO_WRITE", "IO_CLOSE", "IO_SEEK"};
+  const char* call = kNames[io.func >= IO_OPEN && io.func <= IO_SEEK ? io.func : 0];
+  int32_t poison;
+  memset(&poison, kPoisonByte, sizeof poison);
+  if (io.io_errno == poison)
+    Violation("%s of %s left io_errno unset", call, name);
+  else if (rc != hRC_OK && io.io_errno == 0)
+    Violation("%s of %s answered %d with io_errno 0: the host judges the call by io_errno and "
+              "would go on", call, name, rc);
+  if (io.func == IO_READ && rc == hRC_OK && io.status == poison)
+    Violation("IO_READ of %s left status unset", name);
+}
+
+void ContractChecker::CheckNotSeen(const char* call, hRC rc) {
+  if (rc == hRC_Seen)
+    Violation("%s answered hRC_Seen to the host: it only passes between the plug-in's nodes", call);
 }
 
 void ContractChecker::NoteIo(int func, const char* name) {

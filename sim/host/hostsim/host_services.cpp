@@ -16,6 +16,22 @@ HostJob* JobOf(hpContext* ctx, const char* service) {
   return job;
 }
 
+// The job a message belongs to. A message must name the job whose call is running: the
+// daemon files it under that context, so a null or foreign one loses it or misfiles it.
+HostJob* MessageJob(hpContext* ctx, const char* service) {
+  HostJob* current = t_current_job;
+  if (!ctx) {
+    bool allowed = current && current->null_context_ok && std::string(service) == "DebugMessage";
+    if (current && !allowed) current->contract.Violation("%s with a null context", service);
+    return current;
+  }
+  HostJob* job = JobOf(ctx, service);
+  if (job && current && job != current)
+    current->contract.Violation("%s with the context of job %d during a call of job %d", service,
+                                job->job_id, current->job_id);
+  return job;
+}
+
 hRC registerHarbekEvents(hpContext* ctx, ...) {
   HostJob* job = JobOf(ctx, "registerHarbekEvents");
   if (!job) return hRC_Error;
@@ -67,7 +83,7 @@ hRC setHarbekValue(hpContext* ctx, hVariable, void*) {
 }
 
 hRC JobMessage(hpContext* ctx, const char*, int, int type, int64_t, const char* fmt, ...) {
-  HostJob* job = ctx ? JobOf(ctx, "JobMessage") : t_current_job;
+  HostJob* job = MessageJob(ctx, "JobMessage");
   if (!job || !fmt) return hRC_Error;
   va_list args;
   va_start(args, fmt);
@@ -78,8 +94,7 @@ hRC JobMessage(hpContext* ctx, const char*, int, int type, int64_t, const char* 
 }
 
 hRC DebugMessage(hpContext* ctx, const char* file, int line, int level, const char* fmt, ...) {
-  // A null context is allowed: the plug-in traces its own construction before it has one.
-  HostJob* job = ctx ? JobOf(ctx, "DebugMessage") : t_current_job;
+  HostJob* job = MessageJob(ctx, "DebugMessage");
   if (!job || !fmt) return hRC_Error;
   if (level > job->log->debug_level()) return hRC_OK;
   va_list args;
@@ -197,6 +212,8 @@ void HostJob::SetRegexWhere(bool given, const std::string& text) {
 
 hFuncs* HostServiceTable() { return &g_funcs; }
 hInfo* HostInfoRecord() { return &g_info; }
+
+HostJob* CurrentJob() { return t_current_job; }
 
 CurrentJobScope::CurrentJobScope(HostJob* job) : previous_(t_current_job) { t_current_job = job; }
 CurrentJobScope::~CurrentJobScope() { t_current_job = previous_; }

@@ -10,6 +10,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,6 +20,8 @@ struct BaseEntry {  // an entry of the job a backup is based on, for checkChange
   uint64_t size;
   int64_t mtime;
 };
+
+class VssGuard;
 
 struct HostJob {
   HostJob(std::ostream& out, std::ostream& err, int debug_level)
@@ -55,6 +58,10 @@ struct HostJob {
   bool use_base = false;  // checkChanges compares with `base` (accurate mode)
   std::map<std::string, BaseEntry> base;
   std::map<void*, size_t> host_blocks;  // harbekMalloc blocks not yet freed
+  std::shared_ptr<VssGuard> vss_guard;  // what the plug-in holds as the host's object
+  bool null_context_ok = false;  // newPlugin, loadPlugin, unloadPlugin: no context to pass yet
+  bool virtual_time = false;
+  uint64_t virtual_ms = 0, sleeps = 0;
 
   void SetWhere(bool given, const std::string& text);
   void SetRegexWhere(bool given, const std::string& text);
@@ -62,6 +69,9 @@ struct HostJob {
 
 hFuncs* HostServiceTable();
 hInfo* HostInfoRecord();
+
+// The job whose plug-in call runs on this thread, or null.
+HostJob* CurrentJob();
 
 // The job whose plug-in call runs on this thread: messages through a null context go to its log.
 class CurrentJobScope {

@@ -29,6 +29,8 @@ bool ParseJobList(const std::string& text, std::vector<int>* jobs) {
 
 // Which options each action takes; anything else is a usage error.
 bool Allowed(Options::Action action, const std::string& name) {
+  if (action != Options::kList && (name == "--cancel-after" || name == "--virtual-time")) return true;
+  if (action == Options::kBackup && (name == "--after-snapshot" || name == "--partial-files")) return true;
   static const char* const kBackup[] = {"--machine", "--archive", "--command", "--level",
                                         "--accurate", "--debug", "--plugin", "--vss"};
   static const char* const kRestore[] = {"--machine", "--archive", "--jobs", "--where",
@@ -79,6 +81,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
     }
     if (name == "--all-versions") {
       o->all_versions = true;
+      continue;
+    }
+    if (name == "--virtual-time" || name == "--partial-files") {
+      (name == "--virtual-time" ? o->virtual_time : o->partial_files) = true;
       continue;
     }
     if (i + 1 >= args.size()) {
@@ -132,6 +138,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         return false;
       }
       o->select.push_back(value);
+    } else if (name == "--cancel-after") {
+      if (!ParseInt(value, 1, 0x7fffffff, &o->cancel_after)) {
+        *error = "--cancel-after needs a number from 1";
+        return false;
+      }
+    } else if (name == "--after-snapshot") {
+      o->after_snapshot = value;
     } else if (name == "--regexwhere") {
       o->regexwhere_given = true;
       o->regexwhere = value;
@@ -160,6 +173,8 @@ const char* UsageText() {
          "                  [--regexwhere EXPR] [--debug N] [--plugin DLL] [--vss DLL]\n"
          "                  [--select PATTERN]... [--all-versions]\n"
          "  hostsim list    --archive DIR [--jobs ID[,ID]...]\n"
+         "backup and restore also take [--cancel-after N] [--virtual-time];\n"
+         "backup also takes [--after-snapshot COMMAND] [--partial-files]\n"
          "\n"
          "--plugin and --vss default to the DLLs beside hostsim.exe (snaptree-fd.dll, simvss.dll);\n"
          "--vss none runs without a shadow copy service. --level defaults to F. --jobs on restore\n"

@@ -21,6 +21,10 @@ struct Options {
   std::string regexwhere;
   std::vector<std::string> select;  // restore: wildcard patterns over entry names
   bool all_versions = false;        // restore: every version of a path, not only the newest
+  long cancel_after = 0;  // 0: never; else hEventCancelCommand after that many entries
+  bool virtual_time = false;
+  std::string after_snapshot;  // a command run between the snapshot and the first backup command
+  bool partial_files = false;
 };
 
 // Fills `options` from the arguments after the program name; on failure `error` says why.

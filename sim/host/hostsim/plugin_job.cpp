@@ -3,10 +3,21 @@
 #include "plugin_job.h"
 
 #include "../harbek/harbek_accounting.h"
+#include "virtual_clock.h"
+#include "vss_guard.h"
 
 #include <atomic>
+#include <cstring>
+#include <ctime>
+#include <fstream>
 
 namespace {
+
+int64_t FileSize(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
 
 // The allocator's count is process-wide: a job can only judge its own blocks while no other
 // instance lived during it.
@@ -28,13 +39,29 @@ const char* EventName(int type) {
 }
 
 io_pkt NewIoPacket(int func, const std::string& name, char* buf, int count) {
-  io_pkt io{};
+  io_pkt io;
+  memset(&io, kPoisonByte, sizeof io);  // status, io_errno and offset are the plug-in's
   io.pkt_size = io.pkt_end = sizeof(io_pkt);
   io.func = func;
   io.fname = name.c_str();
   io.buf = buf;
   io.count = count;
+  io.flags = 0;
+  io.mode = 0;
+  io.lerror = 0;
+  io.whence = 0;
+  io.win32 = false;
   return io;
+}
+
+save_pkt NewSavePacket(const std::string& command) {
+  save_pkt sp;
+  memset(&sp, kPoisonByte, sizeof sp);
+  sp.pkt_size = sp.pkt_end = sizeof(save_pkt);
+  sp.flags = 0;  // the plug-in ORs bits in
+  sp.portable = false;
+  sp.cmd = const_cast<char*>(command.c_str());
+  return sp;
 }
 
 PluginJob::PluginJob(const Options& options, std::ostream& out, std::ostream& err)
@@ -55,6 +82,7 @@ bool PluginJob::Start(int job_id, char job_type) {
   h.job_name = Format("hostsim-%s.%d", job_type == 'B' ? "backup" : "restore", job_id);
 
   std::string error;
+  journal_start_ = static_cast<uint64_t>(FileSize(options_.archive + "\\vss-journal.txt"));
   if (options_.vss != "none") {
     std::string path = options_.vss.empty() ? ProgramFolder() + "\\simvss.dll" : options_.vss;
     vss_.reset(new VssModule);
@@ -63,6 +91,7 @@ bool PluginJob::Start(int job_id, char job_type) {
       return false;
     }
     h.vss_module = vss_->module();
+    service_objects_before_ = vss_->ObjectCount();
   }
   std::string path = options_.plugin.empty() ? ProgramFolder() + "\\snaptree-fd.dll" : options_.plugin;
   plugin_ = PluginModule::Acquire(path, h, &error);
@@ -71,6 +100,11 @@ bool PluginJob::Start(int job_id, char job_type) {
     return false;
   }
 
+  h.virtual_time = options_.virtual_time;
+  if (options_.virtual_time && !UseVirtualSleep(plugin_->module()))
+    log().Warning("the plug-in does not import Sleep: --virtual-time has nothing to replace");
+  h.contract.BeginRun(time(nullptr));
+
   if (g_instances.fetch_add(1) > 0) g_overlaps.fetch_add(1);
   overlap_mark_ = g_overlaps.load();
   live_before_ = harbek_live_blocks();
@@ -78,7 +112,9 @@ bool PluginJob::Start(int job_id, char job_type) {
   hRC rc;
   {
     CurrentJobScope current(&h);
+    h.null_context_ok = true;  // the instance traces its construction before it has a context
     rc = plugin_->funcs()->newPlugin(&h.ctx);
+    h.null_context_ok = false;
   }
   if (rc != hRC_OK) {
     log().Fatal("newPlugin answered %d: the plug-in refuses the job", rc);
@@ -100,7 +136,9 @@ void PluginJob::FreeInstance() {
     running_ = false;
     long left = static_cast<long>(harbek_live_blocks()) - static_cast<long>(live_before_);
     bool alone = g_instances.fetch_sub(1) == 1 && g_overlaps.load() == overlap_mark_;
+    alone_ = alone;
     counts_.live_blocks = alone ? left : 0;
+    if (h.vss_guard) h.vss_guard->CheckReferencesAtEnd();
     h.contract.CheckBlocksAtEnd(counts_.live_blocks, h.host_blocks.size());
     for (auto& block : h.host_blocks) free(block.first);
     h.host_blocks.clear();
@@ -114,11 +152,32 @@ void PluginJob::Finish() {
     plugin_->Retire(host_);
     plugin_.reset();  // the last job of the module runs unloadPlugin here
   }
+  if (vss_) CheckServiceAtEnd();
   vss_.reset();
+}
+
+void PluginJob::CheckServiceAtEnd() {
+  long now = vss_->ObjectCount();
+  // The count is module-wide: only a job that ran alone can judge it.
+  if (alone_ && now != service_objects_before_)
+    contract().Violation("%ld objects of the shadow copy service live after the job, %ld before "
+                         "the plug-in was loaded: the plug-in left references behind",
+                         now, service_objects_before_);
+  // The service names every broken rule of its interface in its journal.
+  std::ifstream journal(options_.archive + "\\vss-journal.txt", std::ios::binary);
+  journal.seekg(static_cast<std::streamoff>(journal_start_));
+  for (std::string line; std::getline(journal, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.compare(0, 8, "misuse: ") == 0)
+      contract().Violation("the shadow copy service reports %s", line.c_str());
+  }
 }
 
 int PluginJob::End() {
   Finish();
+  if (options_.virtual_time)
+    log().Info("virtual clock: %llu Sleep calls, %llu ms", static_cast<unsigned long long>(host_->sleeps),
+               static_cast<unsigned long long>(host_->virtual_ms));
   log().Summary(Format("summary: jobid=%d entries=%llu bytes=%llu objects=%llu live_blocks=%ld",
                        counts_.job_id, static_cast<unsigned long long>(counts_.entries),
                        static_cast<unsigned long long>(counts_.bytes),
@@ -126,7 +185,19 @@ int PluginJob::End() {
   return log().failed() ? 1 : 0;
 }
 
+void PluginJob::EntryDone() {
+  if (cancelled_ || options_.cancel_after <= 0 || ++entries_done_ < options_.cancel_after) return;
+  log().Info("the job is cancelled after %ld entries", entries_done_);
+  Event(hEventCancelCommand, nullptr);
+  cancelled_ = true;
+}
+
 hRC PluginJob::Event(int type, const void* value) {
+  // After a cancel a daemon only ends the job.
+  if (cancelled_ && type != hEventEndBackupJob && type != hEventEndRestoreJob && type != hEventJobEnd) {
+    log().Debug(50, __FILE__, __LINE__, Format("cancelled: %s not sent", EventName(type)));
+    return hRC_OK;
+  }
   hEvent event{static_cast<uint32_t>(type)};
   log().Debug(50, __FILE__, __LINE__, Format("event %s", EventName(type)));
   CurrentJobScope current(host_.get());
@@ -137,12 +208,19 @@ hRC PluginJob::StartBackupFile(save_pkt* sp) {
   CurrentJobScope current(host_.get());
   hRC rc = plugin_->funcs()->startBackupFile(&host_->ctx, sp);
   contract().CheckSizes("startBackupFile", "save_pkt", sp->pkt_size, sp->pkt_end, sizeof(save_pkt));
+  contract().CheckNotSeen("startBackupFile", rc);
   return rc;
 }
 
 hRC PluginJob::EndBackupFile() {
-  CurrentJobScope current(host_.get());
-  return plugin_->funcs()->endBackupFile(&host_->ctx);
+  hRC rc;
+  {
+    CurrentJobScope current(host_.get());
+    rc = plugin_->funcs()->endBackupFile(&host_->ctx);
+  }
+  contract().CheckNotSeen("endBackupFile", rc);
+  EntryDone();
+  return rc;
 }
 
 hRC PluginJob::StartRestoreFile(const char* cmd) {
@@ -151,8 +229,13 @@ hRC PluginJob::StartRestoreFile(const char* cmd) {
 }
 
 hRC PluginJob::EndRestoreFile() {
-  CurrentJobScope current(host_.get());
-  return plugin_->funcs()->endRestoreFile(&host_->ctx);
+  hRC rc;
+  {
+    CurrentJobScope current(host_.get());
+    rc = plugin_->funcs()->endRestoreFile(&host_->ctx);
+  }
+  EntryDone();
+  return rc;
 }
 
 hRC PluginJob::PluginIO(io_pkt* io, const char* name) {
@@ -160,13 +243,16 @@ hRC PluginJob::PluginIO(io_pkt* io, const char* name) {
   CurrentJobScope current(host_.get());
   hRC rc = plugin_->funcs()->pluginIO(&host_->ctx, io);
   contract().CheckSizes("pluginIO", "io_pkt", io->pkt_size, io->pkt_end, sizeof(io_pkt));
+  contract().CheckIoAnswer(rc, *io, name);
   return rc;
 }
 
 hRC PluginJob::CreateFile(restore_pkt* rp) {
+  memset(&rp->create_status, kPoisonByte, sizeof rp->create_status);  // the plug-in's to set
   CurrentJobScope current(host_.get());
   hRC rc = plugin_->funcs()->createFile(&host_->ctx, rp);
   contract().CheckSizes("createFile", "restore_pkt", rp->pkt_size, rp->pkt_end, sizeof(restore_pkt));
+  contract().CheckNotSeen("createFile", rc);
   return rc;
 }
 

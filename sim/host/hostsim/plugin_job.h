@@ -34,6 +34,8 @@ class PluginJob {
   VssModule* vss() { return vss_.get(); }
   // newPlugin succeeded and freePlugin has not been called yet.
   bool running() const { return running_; }
+  // --cancel-after: hEventCancelCommand has been sent; the host makes no further file call.
+  bool cancelled() const { return cancelled_; }
 
   // Loads the shadow copy module (unless "none") and the plug-in, and creates the instance.
   bool Start(int job_id, char job_type);
@@ -55,6 +57,11 @@ class PluginJob {
   hRC CheckFile(const char* fname);
 
  private:
+  // An entry is done: the cancel comes after the number --cancel-after names.
+  void EntryDone();
+  // What the shadow copy service shows once every object of the job is released.
+  void CheckServiceAtEnd();
+
   const Options& options_;
   std::shared_ptr<HostJob> host_;
   std::shared_ptr<PluginModule> plugin_;
@@ -64,9 +71,14 @@ class PluginJob {
   bool alone_ = false;
   size_t live_before_ = 0;
   unsigned overlap_mark_ = 0;
+  long entries_done_ = 0;
+  bool cancelled_ = false;
+  long service_objects_before_ = 0;
+  uint64_t journal_start_ = 0;  // size of the service's journal before the job
   JobCounts counts_;
 };
 
 const char* EventName(int type);
-// An I/O packet as the host hands it over: sizes set, everything else zero.
+// Packets as the host hands them over: what the host sets is set, everything else poisoned.
 io_pkt NewIoPacket(int func, const std::string& name, char* buf = nullptr, int count = 0);
+save_pkt NewSavePacket(const std::string& command);

@@ -66,7 +66,9 @@ std::shared_ptr<PluginModule> PluginModule::Acquire(const std::string& path, Hos
   hRC rc;
   {
     CurrentJobScope current(&job);
+    job.null_context_ok = true;  // no instance, no context yet
     rc = load(HostInfoRecord(), HostServiceTable(), &plugin->info_, &plugin->funcs_);
+    job.null_context_ok = false;
   }
   if (!job.contract.CheckPluginRecords(rc, plugin->info_, plugin->funcs_)) {
     *error = path + " handed out unusable plug-in records";
@@ -86,7 +88,9 @@ PluginModule::~PluginModule() {
   if (!module_) return;
   auto unload = Export<t_unloadPlugin>(module_, "unloadPlugin");
   {
-    CurrentJobScope current(retired_.empty() ? nullptr : retired_.back().get());
+    HostJob* last = retired_.empty() ? nullptr : retired_.back().get();
+    CurrentJobScope current(last);
+    if (last) last->null_context_ok = true;  // every instance is gone: no context to pass
     if (unload) unload();
   }
   FreeLibrary(module_);
@@ -114,6 +118,7 @@ bool VssModule::Load(const std::string& path, const std::string& machine,
       return false;
     }
   }
+  count_ = Export<LONG (*)()>(module_, "SimVssObjectCount");
   create_ = Export<t_CreateVssBackupComponents>(module_, VSS_CREATE_BACKUP_COMPONENTS_NAME);
   if (!create_) {
     *error = path + " does not export the backup components factory";

@@ -47,10 +47,13 @@ class VssModule {
             std::string* error);
   HMODULE module() const { return module_; }
   t_CreateVssBackupComponents create_backup_components() const { return create_; }
+  // The service's live objects, when it counts them (0 otherwise).
+  long ObjectCount() const { return count_ ? count_() : 0; }
 
  private:
   HMODULE module_ = nullptr;
   t_CreateVssBackupComponents create_ = nullptr;
+  LONG (*count_)() = nullptr;
 };
 
 // Folder of the running program, where the default DLLs are.

@@ -200,6 +200,7 @@ bool RestoreJob::RestoreStream(size_t chain_index, int command) {
 }
 
 void RestoreJob::RestoreEntry(const ArchiveJob& job, const ArchiveEntry& entry) {
+  if (job_.cancelled()) return;  // a cancelled job makes no further file call
   JobLog& log = job_.log();
   const std::string& command = job.commands[entry.command - 1];
   hRC rc = job_.StartRestoreFile(command.c_str());

@@ -82,16 +82,17 @@ std::vector<std::vector<const ArchiveEntry*>> PlanRestore(
 
 void CheckRestoreObject(const save_pkt& sp, ContractChecker& contract) {
   const char* name = sp.fname ? sp.fname : "(no fname)";
-  if (!sp.object_name)
+  const char* object_name = IsPoison(sp.object_name) ? nullptr : sp.object_name;
+  if (!object_name)
     contract.Violation("restore object %s sent without object_name", name);
-  else if (sp.fname && strcmp(sp.object_name, sp.fname) != 0)
+  else if (sp.fname && strcmp(object_name, sp.fname) != 0)
     contract.Violation("restore object named %s by fname but %s by object_name", name,
-                       sp.object_name);
+                       object_name);
   if (sp.index != 0)
     contract.Violation("restore object %s has index %d (must be 0)", name, sp.index);
   // Restore would take it for the host's backup components document of the job.
   if (strcmp(name, kHostDocument) == 0 ||
-      (sp.object_name && strcmp(sp.object_name, kHostDocument) == 0))
+      (object_name && strcmp(object_name, kHostDocument) == 0))
     contract.Violation("the plug-in sent a restore object named %s, the host's own document",
                        kHostDocument);
 }

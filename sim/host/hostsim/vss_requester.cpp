@@ -62,7 +62,7 @@ bool VssRequester::Wait(IVssAsync* async, const char* call) {
   return false;
 }
 
-bool VssRequester::Begin(t_CreateVssBackupComponents factory, char level) {
+bool VssRequester::Begin(t_CreateVssBackupComponents factory, char level, bool partial_files) {
   HRESULT hr = factory(&components_);
   if (FAILED(hr) || !components_) {
     components_ = nullptr;
@@ -75,7 +75,9 @@ bool VssRequester::Begin(t_CreateVssBackupComponents factory, char level) {
                          : level == 'D' ? VSS_BT_DIFFERENTIAL
                                         : VSS_BT_FULL;
   if (!Call(components_->InitializeForBackup(nullptr), "InitializeForBackup")) return false;
-  if (!Call(components_->SetBackupState(true, false, type, false), "SetBackupState")) return false;
+  // The plug-in may Query the object, which the service allows only once a context is set.
+  if (!Call(components_->SetContext(VSS_CTX_BACKUP), "SetContext")) return false;
+  if (!Call(components_->SetBackupState(true, false, type, partial_files), "SetBackupState")) return false;
   IVssAsync* async = nullptr;
   if (!Call(components_->GatherWriterMetadata(&async), "GatherWriterMetadata")) return false;
   return Wait(async, "GatherWriterMetadata");
@@ -160,6 +162,11 @@ bool VssRequester::Complete() {
   IVssAsync* async = nullptr;
   return Call(components_->BackupComplete(&async), "BackupComplete") &&
          Wait(async, "BackupComplete");
+}
+
+void VssRequester::Abort() {
+  Call(components_->AbortBackup(), "AbortBackup");
+  have_snapshot_ = false;
 }
 
 void VssRequester::DeleteSnapshot() {

@@ -15,13 +15,15 @@ class VssRequester {
   IVssBackupComponents* object() const { return components_; }
 
   // Creates the object, initialises it for a backup of `level` and gathers writer metadata.
-  bool Begin(t_CreateVssBackupComponents factory, char level);
+  bool Begin(t_CreateVssBackupComponents factory, char level, bool partial_files);
   // Prepares the backup and takes the snapshot set of the volumes the writers' components
   // live on.
   bool TakeSnapshot();
   // The backup components document as UTF-16 bytes with the terminating NUL.
   bool SaveDocument(std::string* bytes);
   bool Complete();
+  // A cancelled job: the backup is aborted, which also drops its snapshots.
+  void Abort();
   void DeleteSnapshot();
   // Gives the object back; before the service's module goes.
   void Release();

@@ -2,7 +2,8 @@
 // plug-in. Built once well-behaved and once per deliberate fault (TESTPLUGIN_FAULT_*), each fault
 // breaking one promise the host checks.
 //
-// Command: "test:/NAME/" with an optional ":gen=N" (N changes a.txt's content and time). The tree
+// Command: "test:/NAME/" with optional ":gen=N" (N changes a.txt's content and time) and
+// ":wait=N" (N one-second Sleep calls when the command's backup begins). The tree
 // of NAME, in the order it is sent:
 //   /NAME/comp/:component_info_<id>  the component's information file
 //   /NAME/comp/a.txt                 1000+N bytes, modified at 1700000000+N
@@ -13,10 +14,14 @@
 //   /NAME/comp/                      directory
 //   /NAME/                           directory
 // After the last command: one restore object "vss_test_NAME.xml" per command.
+// With a shadow copy service it adds the first component of the first writer to the host's
+// backup and reports it backed up when /NAME/comp/ is sent; it holds one reference of its own
+// on the host's object from then until freePlugin.
 // Restore writes every file below <working directory>\restored and journals each call in
 // <working directory>\testplugin-journal.txt.
 #include "../../../plugin/frame/host_core.h"
 #include "../../../plugin/frame/host_interface.h"
+#include "../../../plugin/vss/vss_interface.h"
 
 #include "test_tree.h"
 
@@ -25,8 +30,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
@@ -58,7 +65,26 @@ struct Command {
   std::string text;
   std::string name;
   int gen;
+  int wait;
 };
+
+// The component added to the host's backup.
+struct Added {
+  VSS_ID instance, writer;
+  VSS_COMPONENT_TYPE type;
+  std::wstring path, name;
+  bool has_path;
+};
+
+#if defined(TESTPLUGIN_FAULT_OTHER_CONTEXT)
+// Two jobs at once: each sends a message through the other's context.
+std::atomic<hpContext*> g_contexts[2];
+std::atomic<int> g_sent{0};
+
+void WaitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 500 && !done(); ++i) Sleep(10);
+}
+#endif
 
 struct Instance {
   hpContext* ctx;
@@ -81,6 +107,9 @@ struct Instance {
   std::string restore_name;
   int restore_type = 0;
   void* leaked = nullptr;
+  IVssBackupComponents* vss = nullptr;  // the host's object, with our own reference
+  bool added = false;
+  Added component{};
 
   void Journal(const char* fmt, ...) __attribute__((format(gnu_printf, 2, 3)));
   void Trace(const char* what) { g_host->DebugMessage(ctx, __FILE__, __LINE__, 50, "%s\n", what); }
@@ -117,21 +146,87 @@ void BuildTree(Instance* p, const Command& c) {
     Entry e{name, type, size, mtime, gen, false, false, {}};
     p->entries.push_back(e);
   };
-  Entry info{comp + ":component_info_" + p->unique, FILE_TYPE_REGULAR,
+  std::string suffix = p->unique;
+#if defined(TESTPLUGIN_FAULT_BAD_SUFFIX)
+  suffix = "0badc0de";
+#endif
+  Entry info{comp + ":component_info_" + suffix, FILE_TYPE_REGULAR,
              sizeof test_tree::kInfoContent - 1, kBaseTime, 0, false, true, {}};
   p->entries.push_back(info);
   add(comp + "a.txt", FILE_TYPE_REGULAR, 1000 + c.gen, c.gen, kBaseTime + c.gen);
 #if defined(TESTPLUGIN_FAULT_LATE_INFO)
   std::swap(p->entries[p->entries.size() - 1], p->entries[p->entries.size() - 2]);
 #endif
+#if defined(TESTPLUGIN_FAULT_TWICE)
+  add(comp + "a.txt", FILE_TYPE_REGULAR, 1000 + c.gen, c.gen, kBaseTime + c.gen);
+#endif
+#if defined(TESTPLUGIN_FAULT_BAD_DIR)
+  add(comp + "sub/", FILE_TYPE_DIRECTORY, 0, 0, kBaseTime);
+#endif
   add(comp + "sub/b.bin", FILE_TYPE_REGULAR, test_tree::kBigSize, 0, kBaseTime);
   add(comp + "sub/empty.dat", FILE_TYPE_REGULAR, 0, 0, kBaseTime);
+#if !defined(TESTPLUGIN_FAULT_BAD_DIR)
   add(comp + "sub/", FILE_TYPE_DIRECTORY, 0, 0, kBaseTime);
+#endif
   Entry ranges{comp + "ranges.db", FILE_TYPE_REGULAR, test_tree::kRangesFileSize, kBaseTime, 0, true, false,
                {{0, 100}, {4096, 5000}, {200000, 10}}};
   p->entries.push_back(ranges);
   add(comp, FILE_TYPE_DIRECTORY, 0, 0, kBaseTime);
+#if defined(TESTPLUGIN_FAULT_BAD_DIR)
+  top.pop_back();
+#endif
   add(top, FILE_TYPE_DIRECTORY, 0, 0, kBaseTime);
+}
+
+// The first component of the first writer goes into the host's backup.
+void AddComponent(Instance* p) {
+  IVssBackupComponents* vss = nullptr;
+  g_host->getHarbekValue(p->ctx, hVarVssObject, &vss);
+  if (!vss) return;
+  vss->AddRef();
+  p->vss = vss;
+#if defined(TESTPLUGIN_FAULT_VSS_PREPARE)
+  IVssAsync* async = nullptr;
+  vss->PrepareForBackup(&async);
+#endif
+#if defined(TESTPLUGIN_FAULT_VSS_RELEASE)
+  vss->Release();
+  vss->Release();
+#endif
+#if defined(TESTPLUGIN_FAULT_MISUSE)
+  // As the service writes a broken rule into its journal (beside the working folder).
+  FILE* journal = fopen((p->working + "\\..\\vss-journal.txt").c_str(), "ab");
+  if (journal) {
+    fprintf(journal, "misuse: AddComponent after PrepareForBackup\n");
+    fclose(journal);
+  }
+#endif
+  VSS_ID instance;
+  IVssExamineWriterMetadata* metadata = nullptr;
+  if (FAILED(vss->GetWriterMetadata(0, &instance, &metadata)) || !metadata) return;
+  Added& a = p->component;
+  BSTR writer_name = nullptr;
+  VSS_USAGE_TYPE usage;
+  VSS_SOURCE_TYPE source;
+  IVssWMComponent* component = nullptr;
+  PVSSCOMPONENTINFO info = nullptr;
+  if (SUCCEEDED(metadata->GetIdentity(&a.instance, &a.writer, &writer_name, &usage, &source)) &&
+      SUCCEEDED(metadata->GetComponent(0, &component)) && component &&
+      SUCCEEDED(component->GetComponentInfo(&info)) && info) {
+    a.type = info->type;
+    a.has_path = info->bstrLogicalPath != nullptr;
+    a.path = info->bstrLogicalPath ? info->bstrLogicalPath : L"";
+    a.name = info->bstrComponentName ? info->bstrComponentName : L"";
+    p->added = SUCCEEDED(vss->AddComponent(a.instance, a.writer, a.type,
+                                           a.has_path ? a.path.c_str() : nullptr, a.name.c_str()));
+    component->FreeComponentInfo(info);
+  }
+  SysFreeString(writer_name);
+  if (component) component->Release();
+#if !defined(TESTPLUGIN_FAULT_VSS_LEAK)
+  metadata->Release();
+#endif
+  p->Journal("added component %d", p->added ? 1 : 0);
 }
 
 hRC newPlugin(hpContext* ctx) {
@@ -140,6 +235,10 @@ hRC newPlugin(hpContext* ctx) {
   p->ctx = ctx;
   ctx->pContext = p;
   g_last_context = ctx;
+#if defined(TESTPLUGIN_FAULT_OTHER_CONTEXT)
+  hpContext* none = nullptr;
+  if (!g_contexts[0].compare_exchange_strong(none, ctx)) g_contexts[1] = ctx;
+#endif
   g_host->registerHarbekEvents(ctx, hEventJobStart, hEventJobEnd, 0);
   char* working = nullptr;
   g_host->getHarbekValue(ctx, hVarWorkingDir, &working);
@@ -154,6 +253,7 @@ hRC freePlugin(hpContext* ctx) {
   Instance* p = Of(ctx);
   if (!p) return hRC_OK;
   if (p->file != INVALID_HANDLE_VALUE) CloseHandle(p->file);
+  if (p->vss) p->vss->Release();
   p->~Instance();
   sm_free(__FILE__, __LINE__, p);
   ctx->pContext = nullptr;
@@ -168,13 +268,18 @@ hRC handlePluginEvent(hpContext* ctx, hEvent* event, void* value) {
   switch (event->eventType) {
     case hEventJobStart:
       p->Journal("event JobStart");
+#if defined(TESTPLUGIN_FAULT_NULL_CONTEXT)
+      g_host->JobMessage(nullptr, __FILE__, __LINE__, JMSG_INFO, 0, "job starts\n");
+#endif
       break;
     case hEventPluginCommand: {
       std::string text = static_cast<const char*>(value);
       std::string path = Field(text, 1);
       std::string gen = Field(text, 2);
+      std::string wait = Field(text, 3);
       Command c{text, path.size() > 2 ? path.substr(1, path.size() - 2) : "x",
-                gen.compare(0, 4, "gen=") == 0 ? atoi(gen.c_str() + 4) : 0};
+                gen.compare(0, 4, "gen=") == 0 ? atoi(gen.c_str() + 4) : 0,
+                wait.compare(0, 5, "wait=") == 0 ? atoi(wait.c_str() + 5) : 0};
       p->commands.push_back(c);
       p->Journal("event PluginCommand %s", text.c_str());
       break;
@@ -210,9 +315,15 @@ hRC handlePluginEvent(hpContext* ctx, hEvent* event, void* value) {
         if (p->commands[i].text == text) {
           p->command = i;
           BuildTree(p, p->commands[i]);
+          // As a plug-in polls a slow operation once a second.
+          for (int n = 0; n < p->commands[i].wait; ++n) Sleep(1000);
         }
       break;
     }
+    case hEventVssBackupAddComponents:
+      p->Journal("event AddComponents");
+      AddComponent(p);
+      break;
     case hEventRestoreObject:
       if (!value) {
         p->Journal("object null");
@@ -232,6 +343,7 @@ hRC handlePluginEvent(hpContext* ctx, hEvent* event, void* value) {
 }
 
 void FillStat(const Entry& e, save_pkt* sp) {
+  memset(&sp->statp, 0, sizeof sp->statp);
   sp->statp.st_mode = e.type == FILE_TYPE_DIRECTORY ? 0040755 : 0100644;
   sp->statp.st_nlink = 1;
   sp->statp.st_size = static_cast<uint64_t>(e.size);
@@ -262,6 +374,15 @@ hRC startBackupFile(hpContext* ctx, save_pkt* sp) {
     return hRC_OK;
   }
   const Entry& e = p->entries[p->cursor];
+#if defined(TESTPLUGIN_FAULT_OTHER_CONTEXT)
+  if (p->cursor == 0) {
+    WaitFor([] { return g_contexts[1] != nullptr; });
+    hpContext* other = g_contexts[0] == ctx ? g_contexts[1].load() : g_contexts[0].load();
+    if (other) g_host->JobMessage(other, __FILE__, __LINE__, JMSG_INFO, 0, "first entry\n");
+    ++g_sent;
+    WaitFor([] { return g_sent == 2; });
+  }
+#endif
   sp->fname = const_cast<char*>(e.name.c_str());
   sp->link = sp->fname;
 #if defined(TESTPLUGIN_FAULT_NO_LINK)
@@ -296,6 +417,18 @@ hRC endBackupFile(hpContext* ctx) {
     p->objects = false;
     return hRC_OK;
   }
+  const Entry& sent = p->entries[p->cursor];
+  if (p->added && sent.type == FILE_TYPE_DIRECTORY && sent.name.size() > 5 &&
+      sent.name.compare(sent.name.size() - 5, 5, "comp/") == 0) {
+#if !defined(TESTPLUGIN_FAULT_VSS_NO_SUCCESS)
+    const Added& a = p->component;
+    p->vss->SetBackupSucceeded(a.instance, a.writer, a.type, a.has_path ? a.path.c_str() : nullptr,
+                               a.name.c_str(), true);
+#endif
+  }
+#if defined(TESTPLUGIN_FAULT_SEEN)
+  if (sent.name.find("a.txt") != std::string::npos) return hRC_Seen;
+#endif
   if (++p->cursor < p->entries.size()) return hRC_More;
   if (!last_command) return hRC_OK;
   // The restore objects follow within the last command.
@@ -358,6 +491,9 @@ hRC IoBackup(Instance* p, io_pkt* io) {
 #endif
       return hRC_OK;
     case IO_READ: {
+#if defined(TESTPLUGIN_FAULT_READ_ERROR)
+      if (e.name.find("b.bin") != std::string::npos) return hRC_Error;
+#endif
       int64_t start = p->io_pos, end = e.size;
       if (e.partial) {
         while (p->io_range < e.ranges.size() &&
@@ -429,6 +565,10 @@ hRC IoRestore(Instance* p, io_pkt* io) {
 
 hRC pluginIO(hpContext* ctx, io_pkt* io) {
   Instance* p = Of(ctx);
+#if !defined(TESTPLUGIN_FAULT_NO_ERRNO)
+  io->status = 0;
+  io->io_errno = 0;
+#endif
   return p->restore_name.empty() ? IoBackup(p, io) : IoRestore(p, io);
 }
 

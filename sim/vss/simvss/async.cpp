@@ -8,41 +8,63 @@ namespace {
 
 class SimAsync : public SimComObject<IVssAsync> {
  public:
-  SimAsync(HRESULT outcome, UINT pending_polls) : outcome_(outcome), pending_(pending_polls) {}
+  SimAsync(const SimOperationPlan& plan, std::function<void(HRESULT)> seen)
+      : outcome_(plan.outcome), pending_(plan.pending_polls), endless_(plan.never_finishes),
+        seen_(std::move(seen)) {}
 
   HRESULT STDMETHODCALLTYPE Cancel() override {
-    if (pending_ == 0) return VSS_S_ASYNC_FINISHED;
-    // The work is done already; a cancelled wait only stops the pending answers.
+    if (!Running()) return outcome_ == VSS_S_ASYNC_CANCELLED ? VSS_S_ASYNC_CANCELLED
+                           : SUCCEEDED(outcome_)            ? VSS_S_ASYNC_FINISHED
+                                                            : outcome_;
     pending_ = 0;
+    endless_ = false;
     outcome_ = VSS_S_ASYNC_CANCELLED;
     return S_OK;
   }
 
-  HRESULT STDMETHODCALLTYPE Wait(DWORD) override {
+  // An operation that never finishes keeps the caller waiting as long as it asked to wait.
+  HRESULT STDMETHODCALLTYPE Wait(DWORD milliseconds) override {
+    if (endless_) {
+      Sleep(milliseconds);
+      return S_OK;
+    }
     pending_ = 0;
+    Seen();
     return S_OK;
   }
 
   HRESULT STDMETHODCALLTYPE QueryStatus(HRESULT* status, INT*) override {
     if (!status) return E_INVALIDARG;
-    if (pending_ > 0) {
-      --pending_;
+    if (Running()) {
+      if (pending_ > 0) --pending_;
       *status = VSS_S_ASYNC_PENDING;
-    } else {
-      *status = outcome_;
+      return S_OK;
     }
+    *status = outcome_;
+    Seen();
     return S_OK;
   }
 
  private:
+  bool Running() const { return endless_ || pending_ > 0; }
+
+  void Seen() {
+    if (!seen_) return;
+    auto seen = std::move(seen_);
+    seen_ = nullptr;
+    seen(outcome_);
+  }
+
   HRESULT outcome_;
   UINT pending_;
+  bool endless_;
+  std::function<void(HRESULT)> seen_;
 };
 
 }  // namespace
 
-HRESULT CreateSimAsync(HRESULT outcome, UINT pending_polls, IVssAsync** out) {
+HRESULT CreateSimAsync(const SimOperationPlan& plan, std::function<void(HRESULT)> seen, IVssAsync** out) {
   if (!out) return E_INVALIDARG;
-  *out = new SimAsync(outcome, pending_polls);
+  *out = new SimAsync(plan, std::move(seen));
   return S_OK;
 }

@@ -10,6 +10,10 @@
 // SetBackupSucceeded, BackupComplete. Restore order: InitializeForRestore, GatherWriterMetadata,
 // SetSelectedForRestore/SetAdditionalRestores, PreRestore, SetFileRestoreStatus, PostRestore.
 // Snapshots made by an object go away with its last Release unless its context keeps them.
+// What an asynchronous operation does becomes visible once the requester has seen it end; rules
+// Windows documents but does not enforce are journalled as "misuse: " lines; the writers remember
+// their stamps and recoveries in the state file (writer_memory.h); the machine description can
+// make writers and operations fail (sim/vss/machines/README.md).
 #pragma once
 
 #include <memory>

@@ -17,6 +17,12 @@ HRESULT OutText(const std::optional<std::wstring>& text, BSTR* out) {
 
 HRESULT OutText(const std::wstring& text, BSTR* out) { return OutText(std::optional<std::wstring>(text), out); }
 
+// For the getters documented to answer S_FALSE and null when the value was never set.
+HRESULT OutOptionalText(const std::optional<std::wstring>& text, BSTR* out) {
+  HRESULT hr = OutText(text, out);
+  return SUCCEEDED(hr) && !text ? S_FALSE : hr;
+}
+
 class ComponentView : public SimComObject<IVssComponent> {
  public:
   explicit ComponentView(std::shared_ptr<DocComponent> component) : c_(std::move(component)) {}
@@ -31,7 +37,8 @@ class ComponentView : public SimComObject<IVssComponent> {
   HRESULT STDMETHODCALLTYPE GetBackupSucceeded(boolean* succeeded) override {
     if (!succeeded) return E_INVALIDARG;
     *succeeded = c_->backup_succeeded;
-    return S_OK;
+    // Writers learn the outcome only with BackupComplete.
+    return c_->backup_complete ? S_OK : S_FALSE;
   }
   HRESULT STDMETHODCALLTYPE GetAlternateLocationMappingCount(UINT* count) override { return Zero(count); }
   HRESULT STDMETHODCALLTYPE GetAlternateLocationMapping(UINT, IVssWMFiledesc** out) override {
@@ -85,9 +92,9 @@ class ComponentView : public SimComObject<IVssComponent> {
   HRESULT STDMETHODCALLTYPE SetPostRestoreFailureMsg(LPCWSTR) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetPostRestoreFailureMsg(BSTR* text) override { return OutText(std::nullopt, text); }
   HRESULT STDMETHODCALLTYPE SetBackupStamp(LPCWSTR) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetBackupStamp(BSTR* stamp) override { return OutText(c_->backup_stamp, stamp); }
+  HRESULT STDMETHODCALLTYPE GetBackupStamp(BSTR* stamp) override { return OutOptionalText(c_->backup_stamp, stamp); }
   HRESULT STDMETHODCALLTYPE GetPreviousBackupStamp(BSTR* stamp) override {
-    return OutText(c_->previous_backup_stamp, stamp);
+    return OutOptionalText(c_->previous_backup_stamp, stamp);
   }
   HRESULT STDMETHODCALLTYPE GetBackupOptions(BSTR* options) override { return OutText(c_->backup_options, options); }
   HRESULT STDMETHODCALLTYPE GetRestoreOptions(BSTR* options) override { return OutText(c_->restore_options, options); }
@@ -113,7 +120,7 @@ class ComponentView : public SimComObject<IVssComponent> {
                                                BSTR* lsn, FILETIME* time) override {
     if (!path || !filespec || !recursive || !lsn || !time) return E_INVALIDARG;
     *path = *filespec = *lsn = nullptr;
-    if (index >= c_->differenced_files.size()) return E_INVALIDARG;
+    if (index >= c_->differenced_files.size()) return VSS_E_OBJECT_NOT_FOUND;
     const MachineDifferencedFile& file = c_->differenced_files[index];
     *recursive = file.recursive;
     *time = file.last_modify_time;

@@ -41,6 +41,8 @@ struct DocComponent {
   bool selected_for_restore = false;
   bool additional_restores = false;
   VSS_FILE_RESTORE_STATUS file_restore_status = VSS_RS_UNDEFINED;
+  bool file_restore_status_set = false;  // not saved: only the restore that sets it checks it
+  bool backup_complete = true;           // not saved: false from AddComponent until BackupComplete
 };
 
 struct DocWriter {

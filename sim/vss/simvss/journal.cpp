@@ -42,6 +42,10 @@ void JournalWrite(const std::string& line) {
   CloseHandle(file);
 }
 
+void JournalMisuse(LONG object_no, const char* call, const std::wstring& what) {
+  JournalWrite("misuse: #" + std::to_string(object_no) + " " + call + ": " + Utf8(what.c_str()));
+}
+
 JournalLine::JournalLine(LONG object_no, const char* call) {
   line_ = "#" + std::to_string(object_no) + " " + call + "(";
 }

@@ -29,6 +29,11 @@ class JournalLine {
   bool first_ = true;
 };
 
+// A call the real service answers as asked although the requester broke a documented rule:
+//   misuse: #<object> <Call>: <what was wrong>
+// Hosts fail a job whose journal holds such a line.
+void JournalMisuse(LONG object_no, const char* call, const std::wstring& what);
+
 // Appends a line as given (used for events that are no call, such as snapshots deleted when
 // their owner goes away).
 void JournalWrite(const std::string& line);

@@ -48,6 +48,15 @@ const EnumName kWriterStateNames[] = {{L"UNKNOWN", 0},
                                       {L"FAILED_AT_POST_RESTORE", 14},
                                       {L"FAILED_AT_BACKUPSHUTDOWN", 15},
                                       {}};
+// Phases a writer can be made to fail at, as bits 1 << VSS_WS_FAILED_AT_<phase>.
+const EnumName kFailPhaseBits[] = {{L"IDENTIFY", 1u << 6},         {L"PREPARE_BACKUP", 1u << 7},
+                                   {L"PREPARE_SNAPSHOT", 1u << 8}, {L"FREEZE", 1u << 9},
+                                   {L"THAW", 1u << 10},            {L"POST_SNAPSHOT", 1u << 11},
+                                   {L"BACKUP_COMPLETE", 1u << 12}, {L"PRE_RESTORE", 1u << 13},
+                                   {L"POST_RESTORE", 1u << 14},    {}};
+const wchar_t* const kOperationNames[] = {L"GatherWriterMetadata", L"GatherWriterStatus", L"PrepareForBackup",
+                                          L"DoSnapshotSet",        L"BackupComplete",     L"PreRestore",
+                                          L"PostRestore"};
 // Bit sets: names of single bits (or documented groups), written and read joined by "|".
 const EnumName kSchemaBits[] = {{L"DIFFERENTIAL", 0x1},
                                 {L"INCREMENTAL", 0x2},
@@ -422,7 +431,7 @@ HRESULT ReadMachine(const XmlDocument& document, Machine* out, std::wstring* err
     return VSS_E_INVALID_XML_DOCUMENT;
   }
   DWORD polls = 0;
-  if (!r.Only(root, {L"name", L"pendingPolls"}, {L"writer", L"layout"}) ||
+  if (!r.Only(root, {L"name", L"pendingPolls"}, {L"writer", L"layout", L"operation"}) ||
       !(root.GetAttribute(L"name", &machine.name), true) || !r.Number(root, L"pendingPolls", &polls))
     return VSS_E_INVALID_XML_DOCUMENT;
   machine.pending_polls = polls;
@@ -449,6 +458,27 @@ HRESULT ReadMachine(const XmlDocument& document, Machine* out, std::wstring* err
       machine.layout.push_back(file);
     }
   }
+  for (const XmlElement& o : root.Children(L"operation")) {
+    MachineOperation operation;
+    std::wstring result;
+    if (!r.Only(o, {L"name", L"result"}, {}) || !r.Text(o, L"name", &operation.name) ||
+        !r.Text(o, L"result", &result))
+      return VSS_E_INVALID_XML_DOCUMENT;
+    bool known = false;
+    for (const wchar_t* name : kOperationNames) known = known || operation.name == name;
+    DWORD code = 0;
+    operation.never_finishes = result == L"never";
+    if (!known || FindOperation(machine, operation.name.c_str())) {
+      r.Fail(o, L"names no asynchronous operation, or one named before");
+      return VSS_E_INVALID_XML_DOCUMENT;
+    }
+    if (!operation.never_finishes && (!ParseDword(result, &code) || !FAILED(static_cast<HRESULT>(code)))) {
+      r.Fail(o, L"result is \"" + result + L"\", expected a failure code or never");
+      return VSS_E_INVALID_XML_DOCUMENT;
+    }
+    operation.result = static_cast<HRESULT>(code);
+    machine.operations.push_back(operation);
+  }
   *out = std::move(machine);
   return S_OK;
 }
@@ -465,8 +495,10 @@ HRESULT ReadWriterElement(const XmlElement& e, WriterParts parts, MachineWriter*
   bool ok =
       (results ? r.Only(e,
                         {L"name", L"classId", L"instanceId", L"usage", L"source", L"backupSchema",
-                         L"stateAfterSnapshot", L"failureAfterSnapshot"},
-                        {L"restoreMethod", L"component", L"excludeFile", L"includeFile"})
+                         L"stateAfterSnapshot", L"failureAfterSnapshot", L"failAt", L"failCode",
+                         L"absentAtRestore"},
+                        {L"restoreMethod", L"component", L"excludeFile", L"includeFile",
+                         L"lockedAtRestore"})
                : r.Only(e, {L"name", L"classId", L"instanceId", L"usage", L"source", L"backupSchema"},
                         {L"restoreMethod", L"component", L"excludeFile", L"includeFile"})) &&
       r.Text(e, L"name", &w.name) && r.Id(e, L"classId", &w.class_id) &&
@@ -477,11 +509,21 @@ HRESULT ReadWriterElement(const XmlElement& e, WriterParts parts, MachineWriter*
   DWORD failure = 0;
   ok = ok && r.Number(e, L"failureAfterSnapshot", &failure);
   w.failure_after_snapshot = static_cast<HRESULT>(failure);
+  DWORD fail_code = static_cast<DWORD>(w.fail_code);
+  ok = ok && r.Mask(e, L"failAt", kFailPhaseBits, &w.fail_at) && r.Number(e, L"failCode", &fail_code) &&
+       r.Bool(e, L"absentAtRestore", &w.absent_at_restore);
+  w.fail_code = static_cast<HRESULT>(fail_code);
   if (!ok) return VSS_E_INVALID_XML_DOCUMENT;
 
   r.Enter(e);
+  for (const XmlElement& l : ok ? e.Children(L"lockedAtRestore") : std::vector<XmlElement>()) {
+    std::wstring path;
+    ok = r.Only(l, {L"path"}, {}) && r.Text(l, L"path", &path);
+    if (!ok) break;
+    w.locked_at_restore.push_back(path);
+  }
   std::vector<XmlElement> methods = e.Children(L"restoreMethod");
-  if (methods.size() > 1) ok = r.Fail(methods[1], L"a writer has one restore method");
+  if (ok && methods.size() > 1) ok = r.Fail(methods[1], L"a writer has one restore method");
   if (ok && !methods.empty()) {
     const XmlElement& m = methods[0];
     MachineRestoreMethod& rm = w.restore;
@@ -523,6 +565,11 @@ void WriteWriterElement(XmlElement& e, const MachineWriter& w, WriterParts parts
   if (parts == WriterParts::kWithBackupResults) {
     e.SetAttribute(L"stateAfterSnapshot", EnumText(w.state_after_snapshot, kWriterStateNames));
     e.SetAttribute(L"failureAfterSnapshot", Hex(static_cast<DWORD>(w.failure_after_snapshot)));
+    e.SetAttribute(L"failAt", MaskText(w.fail_at, kFailPhaseBits));
+    e.SetAttribute(L"failCode", Hex(static_cast<DWORD>(w.fail_code)));
+    e.SetAttribute(L"absentAtRestore", w.absent_at_restore ? L"true" : L"false");
+    for (const std::wstring& path : w.locked_at_restore)
+      e.AppendChild(L"lockedAtRestore").SetAttribute(L"path", path);
   }
   XmlElement m = e.AppendChild(L"restoreMethod");
   m.SetAttribute(L"method", EnumText(w.restore.method, kRestoreMethodNames));
@@ -556,6 +603,11 @@ HRESULT SaveMachine(const Machine& machine, std::wstring* xml) {
       if (!f.hive) file.SetAttribute(L"size", std::to_wstring(f.size));
       if (f.loaded_as) file.SetAttribute(L"loadedAs", *f.loaded_as);
     }
+  }
+  for (const MachineOperation& o : machine.operations) {
+    XmlElement operation = root.AppendChild(L"operation");
+    operation.SetAttribute(L"name", o.name);
+    operation.SetAttribute(L"result", o.never_finishes ? L"never" : Hex(static_cast<DWORD>(o.result)));
   }
   return document.Serialize(xml);
 }
@@ -616,6 +668,12 @@ HRESULT LoadMachine(const wchar_t* path, Machine* out, std::wstring* error) {
 const MachineWriter* FindWriterByInstance(const Machine& machine, const VSS_ID& instance_id) {
   for (const MachineWriter& w : machine.writers)
     if (IsEqualGUID(w.instance_id, instance_id)) return &w;
+  return nullptr;
+}
+
+const MachineOperation* FindOperation(const Machine& machine, const wchar_t* name) {
+  for (const MachineOperation& o : machine.operations)
+    if (o.name == name) return &o;
   return nullptr;
 }
 
@@ -752,5 +810,7 @@ bool operator==(const MachineWriter& a, const MachineWriter& b) {
          a.components == b.components && a.include_files == b.include_files &&
          a.excluded_files == b.excluded_files &&
          a.state_after_snapshot == b.state_after_snapshot &&
-         a.failure_after_snapshot == b.failure_after_snapshot;
+         a.failure_after_snapshot == b.failure_after_snapshot && a.fail_at == b.fail_at &&
+         a.fail_code == b.fail_code && a.absent_at_restore == b.absent_at_restore &&
+         a.locked_at_restore == b.locked_at_restore;
 }

@@ -91,6 +91,26 @@ struct MachineWriter {
   // Status reported by GetWriterStatus once the snapshot exists.
   VSS_WRITER_STATE state_after_snapshot = VSS_WS_WAITING_FOR_BACKUP_COMPLETE;
   HRESULT failure_after_snapshot = S_OK;
+
+  // Failures on demand: the phases at which the writer fails when it takes part, as bits
+  // 1 << VSS_WS_FAILED_AT_<phase>, and the failure code GetWriterStatus then reports.
+  DWORD fail_at = 0;
+  HRESULT fail_code = static_cast<HRESULT>(0x800423F4L);  // VSS_E_WRITERERROR_NONRETRYABLE
+  // Not running when a restore gathers the writers.
+  bool absent_at_restore = false;
+  // Files the writer's service holds open without sharing from PreRestore to PostRestore.
+  std::vector<std::wstring> locked_at_restore;
+};
+
+inline bool WriterFailsAt(const MachineWriter& writer, VSS_WRITER_STATE failed_state) {
+  return (writer.fail_at >> failed_state) & 1;
+}
+
+// How one asynchronous operation of the service ends, by the method that starts it.
+struct MachineOperation {
+  std::wstring name;                // GatherWriterMetadata, PrepareForBackup, DoSnapshotSet, ...
+  HRESULT result = S_OK;            // the failure code QueryStatus reports
+  bool never_finishes = false;      // pending until cancelled
 };
 
 // A file that exists on the machine's disk, created by the layout command with content derived
@@ -112,7 +132,11 @@ struct Machine {
   UINT pending_polls = 0;
   std::vector<MachineWriter> writers;
   std::vector<MachineLayoutFile> layout;
+  std::vector<MachineOperation> operations;
 };
+
+// The outcome the machine gives the operation `name`; null when it finishes normally.
+const MachineOperation* FindOperation(const Machine& machine, const wchar_t* name);
 
 // Reads a machine description file. Missing file: HRESULT of the Win32 error; a document that
 // does not parse or breaks the format: VSS_E_INVALID_XML_DOCUMENT. `error` (optional) receives

@@ -41,9 +41,10 @@ class FileDesc : public SimComObject<IVssWMFiledesc> {
   HRESULT STDMETHODCALLTYPE GetPath(BSTR* out) override { return GiveText(out, file_.path); }
   HRESULT STDMETHODCALLTYPE GetFilespec(BSTR* out) override { return GiveText(out, file_.filespec); }
   HRESULT STDMETHODCALLTYPE GetRecursive(boolean* out) override { return Give(out, file_.recursive); }
-  // No alternate location: success with a null string.
+  // No alternate location: S_FALSE with a null string.
   HRESULT STDMETHODCALLTYPE GetAlternateLocation(BSTR* out) override {
-    return GiveText(out, file_.alternate_location);
+    HRESULT hr = GiveText(out, file_.alternate_location);
+    return SUCCEEDED(hr) && !file_.alternate_location ? S_FALSE : hr;
   }
   HRESULT STDMETHODCALLTYPE GetBackupTypeMask(DWORD* out) override {
     return Give(out, file_.backup_type_mask);
@@ -240,9 +241,12 @@ class ExamineWriterMetadata : public SimComObject<IVssExamineWriterMetadata> {
     return *out ? S_OK : E_OUTOFMEMORY;
   }
 
-  // Components handed out before keep the writer they were made from.
+  // Components handed out before keep the writer they were made from. Text that is no XML at
+  // all could not be loaded (S_FALSE); XML that is no writer metadata is an invalid document.
   HRESULT STDMETHODCALLTYPE LoadFromXML(BSTR xml) override {
     if (!xml) return E_INVALIDARG;
+    XmlDocument document;
+    if (FAILED(document.Parse(xml))) return S_FALSE;
     MachineWriter writer;
     HRESULT hr = WriterMetadataFromXml(xml, &writer);
     if (FAILED(hr)) return hr;
