@@ -98,6 +98,7 @@ hRC vssfs_writer_t::createFile(restore_pkt* rp) {
         Dmsg(hpContext, 50, "name=%s\n", bits[count - 1]);
         if (strncmp(bits[count - 1], ":component_info_", 16) == 0) {
           Dmsg(hpContext, 50, "Component change detected\n");
+          component_unmatched = false;
           endRestoreFile();
           break;
         }
@@ -131,6 +132,16 @@ hRC vssfs_writer_t::createFile(restore_pkt* rp) {
             Dmsg(hpContext, 50, " No match component path=%ls name=%ls\n", printable(c->component_path),
                  printable(c->component_name));
           }
+        }
+        if (!found && vssapi_writer && vssapi_writer->componentLeftOut(component_name)) {
+          // Left out by its handler on purpose: not a fault of the backup.
+          Jmsg(hpContext, JMSG_INFO, "Component %ls of writer \"%ls\" is not restored: its entries are skipped.\n",
+               component_name, printable(vssapi_writer->writer_name));
+          HFREE(component_id_buffer);
+          component_id_buffer = nullptr;
+          component_unmatched = true;
+          rp->create_status = CREATE_SKIP;
+          return hRC_OK;
         }
         if (!found) {
           Jmsg(hpContext, JMSG_FATAL, "Could not match component path=%ls name=%ls\n", path, component_name);
@@ -233,6 +244,8 @@ hRC vssfs_writer_t::endRestoreFile() {
       state = 2;
       return hRC_OK;
     case 2:
+      // The entries of a component without a record follow its information file: keep skipping.
+      if (component_unmatched && !vssfs_component) return hRC_OK;
       dropComponent();
       state = 1;
       return hRC_OK;

@@ -110,6 +110,9 @@ class vssapi_writer_t {
   virtual hRC postElementRestore(vssfs_element_t* element);
   virtual hRC postWriterRestore(vssfs_writer_t* writer);
   virtual hRC postJobRestore(vssfs_t* vssfs);
+  // Restore: true for a component of the backup the handler leaves out on purpose, which then
+  // has no record and whose entries are skipped.
+  virtual bool componentLeftOut(const WCHAR* component_name);
 
   // hRC_Error when the writer cannot stand in the backup (no identity or no usable name).
   hRC init();

@@ -281,6 +281,7 @@ hRC vssapi_writer_t::preElementRestore(vssfs_element_t*) { return hRC_OK; }
 hRC vssapi_writer_t::postElementRestore(vssfs_element_t*) { return hRC_OK; }
 hRC vssapi_writer_t::postWriterRestore(vssfs_writer_t*) { return hRC_OK; }
 hRC vssapi_writer_t::postJobRestore(vssfs_t*) { return hRC_OK; }
+bool vssapi_writer_t::componentLeftOut(const WCHAR*) { return false; }
 
 hRC vssapi_writer_t::init() {
   TRACE_FUNCTION(hpContext);

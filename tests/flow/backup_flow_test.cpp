@@ -418,28 +418,28 @@ TEST_F(BackupFlow, ACancelledBackupEndsCleanly) {
 
 TEST_F(BackupFlow, IncrementalTakesTheLastStampAndDifferentialTheLastFullOne) {
   UseDemoMachine();
-  HostsimRun full = Backup({"vss:/@MSSQL/:+master"});
+  HostsimRun full = Backup({"vss:/@MSSQL/:+msdb"});
   ASSERT_EQ(full.status, 0) << full.out;
   EXPECT_THAT(Journal("SetPreviousBackupStamp"), IsEmpty());
   ASSERT_EQ(StampFiles().size(), 2u);
 
-  WriteStamps("SqlServerWriter_", L"LAST-STAMP\nSERVER01\nmaster\n", L"FULL-STAMP\nSERVER01\nmaster\n");
-  HostsimRun incremental = Backup({"vss:/@MSSQL/:+master"}, "I");
+  WriteStamps("SqlServerWriter_", L"LAST-STAMP\nSERVER01\nmsdb\n", L"FULL-STAMP\nSERVER01\nmsdb\n");
+  HostsimRun incremental = Backup({"vss:/@MSSQL/:+msdb"}, "I");
   ASSERT_EQ(incremental.status, 0) << incremental.out;
-  EXPECT_THAT(Journal("SetPreviousBackupStamp"), ElementsAre(HasSubstr("\"SERVER01\", \"master\", \"LAST-STAMP\")")));
+  EXPECT_THAT(Journal("SetPreviousBackupStamp"), ElementsAre(HasSubstr("\"SERVER01\", \"msdb\", \"LAST-STAMP\")")));
   // Every entry of the base job that this one did not send is still present.
   ArchiveJob job = Job(2);
   ASSERT_FALSE(job.checks.empty());
   for (const auto& check : job.checks) EXPECT_TRUE(check.seen) << check.name;
 
   WriteStamps("SqlServerWriter_", L"LAST-STAMP\n", L"FULL-STAMP\n");
-  HostsimRun differential = Backup({"vss:/@MSSQL/:+master"}, "D");
+  HostsimRun differential = Backup({"vss:/@MSSQL/:+msdb"}, "D");
   ASSERT_EQ(differential.status, 0) << differential.out;
-  EXPECT_THAT(Journal("SetPreviousBackupStamp"), ElementsAre(HasSubstr("\"master\", \"FULL-STAMP\")")));
+  EXPECT_THAT(Journal("SetPreviousBackupStamp"), ElementsAre(HasSubstr("\"msdb\", \"FULL-STAMP\")")));
 
   // A stamp file without a line feed holds no stamp.
   WriteStamps("SqlServerWriter_", L"ABC", L"ABC");
-  HostsimRun unstamped = Backup({"vss:/@MSSQL/:+master"}, "I");
+  HostsimRun unstamped = Backup({"vss:/@MSSQL/:+msdb"}, "I");
   ASSERT_EQ(unstamped.status, 0) << unstamped.out;
   EXPECT_THAT(Journal("SetPreviousBackupStamp"), IsEmpty());
 }

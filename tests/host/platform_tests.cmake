@@ -6,3 +6,5 @@ snaptree_wine_test(NAME backup_stream_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/bac
 snaptree_wine_test(NAME handler_standins_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/handler_standins_test.cpp
                    LIBS regreplacerecorder comcatalog_control testservices test_folders ole32 oleaut32 uuid
                    DEPENDS simcomcatalog)
+# Installs the handlers' services, whose names are fixed.
+set_tests_properties(handler_standins_test PROPERTIES RESOURCE_LOCK handler_services)
