@@ -30,12 +30,32 @@ export SIMVSS_ROOT="$demo\\machine"
 
 echo
 echo "== the bench host: a backup and a restore through a plug-in and the simulated service =="
-echo "(the test plug-in serves a small known tree; snaptree-fd's own backup flow comes with later work)"
+echo "(the test plug-in serves a small known tree)"
 run wine "$bin/hostsim.exe" backup --machine "$bin/machines/demo.xml" --archive "$demo\\archive" \
   --plugin testplugin.dll --command test:/tree/
 run wine "$bin/hostsim.exe" list --archive "$demo\\archive"
 run wine "$bin/hostsim.exe" restore --machine "$bin/machines/demo.xml" --archive "$demo\\archive" \
   --plugin testplugin.dll
+
+echo
+echo "== snaptree-fd: back up system state and SQL Server, damage the server, restore, reboot, verify =="
+# The COM+ catalog stand-in takes the registration database restore; removed again at the end.
+catalog='HKLM\Software\Classes\CLSID\{F618C514-DFB8-11D1-A2CF-00805FC79235}'
+wine reg add "$catalog\\InprocServer32" /ve /d "$(winepath -w "$bin/simcomcatalog.dll")" /f >/dev/null 2>&1
+wine reg add "$catalog\\InprocServer32" /v ThreadingModel /d Both /f >/dev/null 2>&1
+wine reg add "$catalog" /v RecordFile /d "$demo\\complus-restores.txt" /f >/dev/null 2>&1
+trap 'wine reg delete "$catalog" /f >/dev/null 2>&1; wine_stop' EXIT
+run wine "$bin/hostsim.exe" backup --machine "$bin/machines/demo.xml" --archive "$demo\\snaptree" \
+  --command vss:/@SYSTEMSTATE/ --command vss:/@MSSQL/
+machine_dir="$WINEPREFIX/drive_c/snaptree-demo/machine"
+echo
+echo "damaging the server: two database files overwritten, a system file removed"
+find "$machine_dir" -iname '*.mdf' | head -2 | while read -r f; do echo damaged >"$f"; done
+find "$machine_dir" -iname 'ntoskrnl.exe' | head -1 | xargs -r rm -f
+run wine "$bin/hostsim.exe" restore --machine "$bin/machines/demo.xml" --archive "$demo\\snaptree" \
+  --hive-record "$demo\\hive-replacements.txt"
+run wine "$bin/simvss-reboot.exe" --hive-record "$demo\\hive-replacements.txt"
+run wine "$bin/simvss-layout.exe" --verify "$demo\\machine" "$bin/machines/demo.xml"
 echo
 echo "The archive is plain files: $WINEPREFIX/drive_c/snaptree-demo/archive"
 echo "The service's journal of calls: $WINEPREFIX/drive_c/snaptree-demo/archive/vss-journal.txt"
