@@ -342,20 +342,16 @@ hRC vssapi_t::setWriterStatuses() {
     Dmsg(hpContext, 50, "GetWriterStatus hr=%08x, writer=%ls, state=%d, writer_hr=%08x\n", 0u, printable(name),
          state, static_cast<unsigned>(failure));
     SysFreeString(name);
-    for (vssapi_writer_t* writer = writer_head; writer; writer = writer->next) {
-      if (memcmp(&writer->writer_instance_id, &instance_id, sizeof(VSS_ID)) == 0) {
-        writer->writer_state = state;
-        writer->writer_hr = failure;
-        JmsgWriterState(hpContext, writer);
-        break;
-      }
+    if (vssapi_writer_t* writer = findWriter(instance_id)) {
+      writer->writer_state = state;
+      writer->writer_hr = failure;
+      JmsgWriterState(hpContext, writer);
     }
   }
   return hRC_OK;
 }
 
-hRC vssapi_t::setVssComponents() {
-  TRACE_FUNCTION(hpContext);
+UINT vssapi_t::writerComponentsCount() {
   UINT count = 0;
   HRESULT hr = vss_components->GetWriterComponentsCount(&count);
   if (FAILED(hr)) {
@@ -364,6 +360,20 @@ hRC vssapi_t::setVssComponents() {
   }
   Dmsg(hpContext, 50, "GetWriterComponentsCount hr=%08x, count=%d\n", static_cast<unsigned>(hr),
        static_cast<int>(count));
+  return count;
+}
+
+vssapi_writer_t* vssapi_t::findWriter(const VSS_ID& instance_id) {
+  for (vssapi_writer_t* writer = writer_head; writer; writer = writer->next) {
+    if (memcmp(&writer->writer_instance_id, &instance_id, sizeof(VSS_ID)) == 0) return writer;
+  }
+  return nullptr;
+}
+
+hRC vssapi_t::setVssComponents() {
+  TRACE_FUNCTION(hpContext);
+  UINT count = writerComponentsCount();
+  HRESULT hr = S_OK;
   for (UINT i = 0; i < count; ++i) {
     IVssWriterComponentsExt* ext = nullptr;
     hr = vss_components->GetWriterComponents(i, &ext);
@@ -375,13 +385,8 @@ hRC vssapi_t::setVssComponents() {
     hr = ext->GetWriterInfo(&instance_id, &class_id);
     if (FAILED(hr)) {
       JmsgWriterCallStatus(hpContext, hr, "GetWriterInfo");
-    } else {
-      for (vssapi_writer_t* writer = writer_head; writer; writer = writer->next) {
-        if (memcmp(&writer->writer_instance_id, &instance_id, sizeof(VSS_ID)) == 0) {
-          writer->setVssComponents(ext);
-          break;
-        }
-      }
+    } else if (vssapi_writer_t* writer = findWriter(instance_id)) {
+      writer->setVssComponents(ext);
     }
     ReleaseWriterComponents(ext);
   }

@@ -126,6 +126,10 @@ class vssapi_writer_t {
   // of each selected component came back.
   hRC setComponentsSelected();
   hRC preCloseRestore();
+
+ private:
+  // The number of components in the writer's document part; 0 when it cannot be read.
+  UINT componentCount(IVssWriterComponentsExt* ext);
 };
 
 typedef vssapi_writer_t* (*vssapi_writer_factory_t)(::hpContext* ctx, IVssBackupComponents* components,
@@ -188,6 +192,9 @@ class vssapi_t {
   hRC setLastRestoreId();
 
  private:
+  // The number of writers in the backup-components document; 0 when it cannot be read.
+  UINT writerComponentsCount();
+  vssapi_writer_t* findWriter(const VSS_ID& instance_id);
   xml_metadata_list_t* findWriterDocument(xml_metadata_list_t* head, const VSS_ID& instance_id,
                                           const VSS_ID& class_id);
   void dropAbsentWriters();

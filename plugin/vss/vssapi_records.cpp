@@ -437,16 +437,22 @@ bool vssapi_writer_t::ownsComponentsOf(vssfs_element_t* element) {
   return false;
 }
 
-hRC vssapi_writer_t::setVssComponents(IVssWriterComponentsExt* ext) {
-  TRACE_FUNCTION(hpContext);
+UINT vssapi_writer_t::componentCount(IVssWriterComponentsExt* ext) {
   UINT count = 0;
-  HRESULT hr = ext->GetComponentCount(&count);
+  HRESULT hr = ext ? ext->GetComponentCount(&count) : E_POINTER;
   if (FAILED(hr)) {
     JmsgWriterCallStatus(hpContext, hr, "GetComponentCount");
     count = 0;
   }
   Dmsg(hpContext, 50, "GetComponentCount hr = %08x, component_count = %d\n", static_cast<unsigned>(hr),
        static_cast<int>(count));
+  return count;
+}
+
+hRC vssapi_writer_t::setVssComponents(IVssWriterComponentsExt* ext) {
+  TRACE_FUNCTION(hpContext);
+  UINT count = componentCount(ext);
+  HRESULT hr = S_OK;
   for (UINT i = 0; i < count; ++i) {
     IVssComponent* entry = nullptr;
     hr = ext->GetComponent(i, &entry);

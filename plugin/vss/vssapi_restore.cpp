@@ -79,14 +79,8 @@ hRC vssapi_t::initRestore(xml_metadata_list_t* xml_metadata_head) {
   int documents = 0;
   for (xml_metadata_list_t* entry = xml_metadata_head; entry; entry = entry->next) ++documents;
   Dmsg(hpContext, 50, "initRestore metadata count=%d\n", documents);
-  UINT count = 0;
-  HRESULT hr = vss_components->GetWriterComponentsCount(&count);
-  if (FAILED(hr)) {
-    JmsgWriterCallStatus(hpContext, hr, "GetWriterComponentsCount");
-    count = 0;
-  }
-  Dmsg(hpContext, 50, "GetWriterComponentsCount hr=%08x, count=%d\n", static_cast<unsigned>(hr),
-       static_cast<int>(count));
+  UINT count = writerComponentsCount();
+  HRESULT hr = S_OK;
   if (count == 0) {
     Jmsg(hpContext, JMSG_FATAL, "Writer count is zero!!!\n");
     return hRC_Error;
@@ -283,14 +277,7 @@ hRC vssapi_writer_t::setComponentsSelected() {
   Dmsg(hpContext, 50, " reboot_required = %d\n", reboot_required);
   Dmsg(hpContext, 50, " alt_mappings = %d\n", static_cast<int>(alt_mappings));
 
-  UINT count = 0;
-  hr = writer_ext ? writer_ext->GetComponentCount(&count) : E_POINTER;
-  if (FAILED(hr)) {
-    JmsgWriterCallStatus(hpContext, hr, "GetComponentCount");
-    count = 0;
-  }
-  Dmsg(hpContext, 50, "GetComponentCount hr = %08x, component_count = %d\n", static_cast<unsigned>(hr),
-       static_cast<int>(count));
+  UINT count = componentCount(writer_ext);
   bool select = last_job || (schema_mask & (VSS_BS_DIFFERENTIAL | VSS_BS_INCREMENTAL));
   for (UINT i = 0; i < count; ++i) {
     IVssComponent* entry = nullptr;
