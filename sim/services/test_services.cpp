@@ -182,7 +182,9 @@ DWORD RemoveTestService(const std::string& name) {
   // The manager drops the key once the last handle is closed; whatever a handler wrote below
   // it goes as well.
   LONG result = RegDeleteTreeA(HKEY_LOCAL_MACHINE, ("SYSTEM\\CurrentControlSet\\Services\\" + name).c_str());
-  return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<DWORD>(result);
+  // The service manager deletes the key itself once the last handle closes, possibly while the
+  // tree is being walked: a key already gone is what was asked for.
+  return result == ERROR_FILE_NOT_FOUND || result == ERROR_KEY_DELETED ? ERROR_SUCCESS : static_cast<DWORD>(result);
 }
 
 DWORD InstallHandlerServices() {
