@@ -106,6 +106,8 @@ class vssfs_t {
   hRC addComponents();
   hRC backupCommand(char* command);
   WCHAR* getSnapshotForVolume(WCHAR* volume_name);
+  // Remembers a component this job sent: only its files can be answered gone by checkFile.
+  void noteSentComponent(const char* component_path);
   // The host's working directory (for stamp files), or null after one warning a job.
   char* workingDirectory();
 

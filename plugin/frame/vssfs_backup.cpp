@@ -9,6 +9,7 @@
 #include "../vss/vss_call_status.h"
 #include "../vss/vssapi.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -122,8 +123,6 @@ hRC vssfs_t::endBackupFile() {
   return result;
 }
 
-// Every entry of the plug-in's tree that this backup did not send stays part of the backup:
-// the information files of earlier jobs are what a restore of the chain needs.
 char* vssfs_t::workingDirectory() {
   char* working_dir = nullptr;
   if (hfuncs->getHarbekValue(hpContext, hVarWorkingDir, &working_dir) == hRC_OK && working_dir) return working_dir;
@@ -134,8 +133,62 @@ char* vssfs_t::workingDirectory() {
   return nullptr;
 }
 
+namespace {
+
+const char kSentComponent[] = "sent component ";
+
+// The file a tree name stands for when the name continues a component's own path with a drive
+// ("c:/windows/x.dll" → "\\?\c:\windows\x.dll"); null for the tree's own entries.
+WCHAR* componentEntryFile(const char* rest) {
+  if (!isalpha(static_cast<unsigned char>(rest[0])) || rest[1] != ':' || (rest[2] != '/' && rest[2])) return nullptr;
+  WCHAR* wide = WIDE_FROM_NARROW(rest);
+  if (!wide) return nullptr;
+  size_t len = wcslen(wide);
+  while (len > 3 && wide[len - 1] == L'/') wide[--len] = 0;
+  WCHAR* path = static_cast<WCHAR*>(HALLOC((len + 6) * sizeof(WCHAR)));
+  wcscpy(path, L"\\\\?\\");
+  wcscat(path, wide);
+  HFREE(wide);
+  for (WCHAR* c = path + 4; *c; ++c)
+    if (*c == L'/') *c = L'\\';
+  if (len == 2) wcscat(path, L"\\");
+  return path;
+}
+
+}  // namespace
+
+void vssfs_t::noteSentComponent(const char* component_path) {
+  size_t len = sizeof(kSentComponent) + strlen(component_path);
+  char* key = static_cast<char*>(HALLOC(len));
+  snprintf(key, len, "%s%s", kSentComponent, component_path);
+  getPersistent(key, 1);
+  HFREE(key);
+}
+
+// An entry of an earlier backup that this one did not send is gone only when it is a file of a
+// component this job sent and the file is no longer there: a file removed since (an old driver, a
+// dropped database) must not come back with a restore of the chain. Everything else stays: the
+// information files of earlier jobs are what a restore of the chain needs, and the files of a
+// component this job left out keep their earlier copies.
 hRC vssfs_t::checkFile(char* fname) {
   TRACE_FUNCTION(hpContext);
+  const size_t key_len = sizeof(kSentComponent) - 1;
+  for (vssfs_persistent_list_t* p = fname ? persistent_head : nullptr; p; p = p->next) {
+    if (strncmp(p->name, kSentComponent, key_len) != 0) continue;
+    const char* component_path = p->name + key_len;
+    size_t prefix = strlen(component_path);
+    if (strncmp(fname, component_path, prefix) != 0) continue;
+    WCHAR* path = componentEntryFile(fname + prefix);
+    if (!path) continue;
+    DWORD attributes = GetFileAttributesW(path);
+    DWORD error = GetLastError();
+    HFREE(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) {
+      Dmsg(hpContext, 50, "gone %s\n", fname);
+      return hRC_OK;
+    }
+    break;
+  }
   Dmsg(hpContext, 50, "marked as seen %s\n", printable(fname));
   return hRC_Seen;
 }

@@ -282,6 +282,7 @@ void vssfs_component_t::describeInformationFile(save_pkt* sp) {
   size_t len = strlen(full_path) + strlen(":component_info_") + strlen(vssfs->unique_id_str) + 1;
   component_id_filename = static_cast<char*>(HALLOC(len));
   snprintf(component_id_filename, len, "%s:component_info_%s", full_path, vssfs->unique_id_str);
+  vssfs->noteSentComponent(full_path);
   Dmsg(hpContext, 40, "=== Create component file: Component name=%s\n", component_id_filename);
   if (!vssapi_component->component) Dmsg(hpContext, 40, "=== Note: no component here.\n");
   sp->fname = component_id_filename;
