@@ -57,6 +57,8 @@ vssfs_component_t::~vssfs_component_t() {
   backup_stamp = nullptr;
   HFREE(filename);
   HFREE(target_filename);
+  // A cancelled or broken restore leaves no service stopped.
+  startWriterService();
 }
 
 void vssfs_component_t::destroyEnumerator() {

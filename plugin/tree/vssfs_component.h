@@ -41,6 +41,10 @@ class vssfs_component_t : public vssfs_node_t {
   int files_at_reboot;
   int files_skipped;
   int files_write_failed;
+  // Restore under the writer's stop-restore-start method: the service manager and the services
+  // this component stopped, started again when the component ends.
+  SC_HANDLE sc_manager;
+  void* service_list;
 
   // Restore: the file restore status, the warning and the summary line, and
   // postComponentRestore, once per component.
@@ -71,6 +75,8 @@ class vssfs_component_t : public vssfs_node_t {
   void destroyEnumerator();
   void startRestore();
   void replaceTest();
+  bool stopWriterService();
+  void startWriterService();
   hRC skipFile(restore_pkt* rp);
   char* restoreFilename(restore_pkt* rp);
 };

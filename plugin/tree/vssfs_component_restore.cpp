@@ -9,6 +9,7 @@
 #include "../frame/host_messages.h"
 #include "../frame/text_convert.h"
 #include "../frame/vssfs.h"
+#include "../vss/vss_utility.h"
 #include "../vss/vssapi.h"
 
 #include <cctype>
@@ -49,8 +50,10 @@ void vssfs_component_t::startRestore() {
     case VSS_RME_RESTORE_AT_REBOOT_IF_CANNOT_REPLACE:
       replaceTest();
       break;
-    case VSS_RME_RESTORE_IF_NOT_THERE:
     case VSS_RME_STOP_RESTORE_START:
+      if (stopWriterService()) break;
+      [[fallthrough]];
+    case VSS_RME_RESTORE_IF_NOT_THERE:
     case VSS_RME_RESTORE_TO_ALTERNATE_LOCATION:
       Jmsg(hpContext, JMSG_WARNING, "Don't know how to do VSS_RME_%d\n", method);
       break;
@@ -60,6 +63,34 @@ void vssfs_component_t::startRestore() {
     default:
       break;
   }
+}
+
+// Files written under a running service may be overwritten or lost when it ends, so the
+// writer's service (with its dependents) stops for the component's files. One that is not running
+// (a handler stopped it, or it was stopped before) is left as it is. False when the writer names
+// no service or the service manager cannot be opened.
+bool vssfs_component_t::stopWriterService() {
+  TRACE_FUNCTION(hpContext);
+  BSTR service = vssapi_writer->service_name;
+  char* narrow = service && *service ? NARROW_FROM_WIDE(service) : nullptr;
+  if (!narrow) return false;
+  if (!sc_manager) sc_manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (sc_manager) {
+    SC_HANDLE handle = OpenServiceA(sc_manager, narrow, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status = {};
+    bool running = handle && QueryServiceStatus(handle, &status) && status.dwCurrentState != SERVICE_STOPPED;
+    if (handle) CloseServiceHandle(handle);
+    Dmsg(hpContext, 50, "writer service %s %s\n", narrow, running ? "running" : "not running");
+    if (running) stopService(hpContext, sc_manager, narrow, &service_list);
+  }
+  HFREE(narrow);
+  return sc_manager != nullptr;
+}
+
+void vssfs_component_t::startWriterService() {
+  if (service_list) startService(hpContext, sc_manager, &service_list);
+  if (sc_manager) CloseServiceHandle(sc_manager);
+  sc_manager = nullptr;
 }
 
 // can_replace: every existing file of the component opens for exclusive full access.
@@ -295,6 +326,7 @@ void vssfs_component_t::endComponentRestore() {
   restore_open = false;
   TRACE_FUNCTION(hpContext);
   if (vssapi_component) vssapi_component->postComponentRestore(this);
+  startWriterService();
   int written = files_in_place + files_at_reboot;
   VSS_FILE_RESTORE_STATUS status = VSS_RS_ALL;
   if (files_skipped || files_write_failed) status = written ? VSS_RS_FAILED : VSS_RS_NONE;

@@ -40,6 +40,8 @@ class ApplicationHandlers : public ::testing::Test {
     ASSERT_EQ(LayOutGeneration(machine_, 0, &counts, &error), S_OK);
     RemoveHandlerServices();
     ASSERT_EQ(InstallHandlerServices(), static_cast<DWORD>(ERROR_SUCCESS));
+    RemoveTestService(kDhcp);
+    ASSERT_EQ(InstallTestService(kDhcp), static_cast<DWORD>(ERROR_SUCCESS));
     // The plug-in stays loaded between the jobs so that its dependents reporter stays in place.
     plugin_ = LoadLibraryA("snaptree-fd.dll");
     ClearServiceDependents();
@@ -52,6 +54,7 @@ class ApplicationHandlers : public ::testing::Test {
     }
     ClearServiceDependents();
     RemoveHandlerServices();
+    RemoveTestService(kDhcp);
     // The restore's id goes to a key the prefix does not have otherwise.
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\BackupRestore\\SystemStateRestore");
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\BackupRestore");
@@ -67,6 +70,8 @@ class ApplicationHandlers : public ::testing::Test {
                               "vss:/@MSSQL/", "--command", "vss:/@SHAREPOINT/"});
   }
   std::string Live(const std::string& rel) const { return root_ + "\\" + rel; }
+  // The service of a writer without a handler whose restore method stops and starts it.
+  static constexpr const char* kDhcp = "DHCPServer";
   // Where `text` first stands in the debug log after `from`; npos when it is not there.
   static size_t At(const HostsimRun& run, const std::string& text, size_t from = 0) { return run.err.find(text, from); }
 
@@ -98,7 +103,9 @@ TEST_F(ApplicationHandlers, ServicesStopAroundTheirDataAndTheSqlSystemDatabaseSt
   std::ofstream(Live("SQL\\Sales.mdf"), std::ios::binary) << "lost";
   std::ofstream(Live("SQL\\master.mdf"), std::ios::binary) << "lost";
   std::ofstream(Live("SYSVOL\\domain\\scripts\\logon.cmd"), std::ios::binary) << "lost";
-  for (const char* name : {"DFSR", "SPAdmin", "SPSearch", "SPTimerV3", "IISADMIN", "NtFrs"})
+  std::string dhcp = Contents(Live("dhcp\\dhcp.mdb"));
+  std::ofstream(Live("dhcp\\dhcp.mdb"), std::ios::binary) << "lost";
+  for (const char* name : {"DFSR", "SPAdmin", "SPSearch", "SPTimerV3", "IISADMIN", "NtFrs", kDhcp})
     ASSERT_EQ(StartTestService(name), static_cast<DWORD>(ERROR_SUCCESS)) << name;
   DeclareServiceDependents("DFSR", {"NtFrs"});
 
@@ -113,6 +120,13 @@ TEST_F(ApplicationHandlers, ServicesStopAroundTheirDataAndTheSqlSystemDatabaseSt
   EXPECT_EQ(Contents(Live("SQL\\master.mdf")), "lost");
   EXPECT_EQ(Contents(Live("SYSVOL\\domain\\scripts\\logon.cmd")), sysvol);
   EXPECT_NE(master, "lost");
+  EXPECT_EQ(Contents(Live("dhcp\\dhcp.mdb")), dhcp);
+  // Both writers ask for their service to be stopped around the restore: DFSR's handler does it,
+  // the plug-in does it for the writer without a handler.
+  EXPECT_THAT(restore.out, Not(HasSubstr("Don't know how")));
+  size_t dhcp_stop = At(restore, "stopService(DHCPServer)"), dhcp_file = At(restore, "dhcp.mdb", dhcp_stop);
+  EXPECT_NE(dhcp_file, std::string::npos);
+  EXPECT_NE(At(restore, "starting DHCPServer", dhcp_file), std::string::npos);
 
   // DFSR and its dependent stop before the writer's files and start after them.
   size_t stop = At(restore, "stopService(DFSR)"), file = At(restore, "logon.cmd", stop);
@@ -122,6 +136,7 @@ TEST_F(ApplicationHandlers, ServicesStopAroundTheirDataAndTheSqlSystemDatabaseSt
   EXPECT_NE(file, std::string::npos);
   EXPECT_NE(started, std::string::npos);
   EXPECT_LT(At(restore, "starting NtFrs", file), started);
+  EXPECT_LT(At(restore, "writer service DFSR not running", stop), started);
   // SharePoint's four in order before its element's data, started in reverse after it.
   size_t previous = 0;
   for (const char* name : {"SPAdmin", "SPSearch", "SPTimerV3", "IISADMIN"}) {
@@ -137,7 +152,7 @@ TEST_F(ApplicationHandlers, ServicesStopAroundTheirDataAndTheSqlSystemDatabaseSt
     EXPECT_NE(at, std::string::npos) << name;
     previous = at;
   }
-  for (const char* name : {"DFSR", "NtFrs", "SPAdmin", "SPSearch", "SPTimerV3", "IISADMIN"})
+  for (const char* name : {"DFSR", "NtFrs", "SPAdmin", "SPSearch", "SPTimerV3", "IISADMIN", kDhcp})
     EXPECT_EQ(TestServiceState(name), static_cast<DWORD>(SERVICE_RUNNING)) << name;
   char sysvol_flag[32] = {};
   DWORD size = sizeof(sysvol_flag);
