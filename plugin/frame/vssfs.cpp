@@ -169,13 +169,23 @@ void* vssfs_t::getPersistent(const char* name, int size) {
   return entry->data;
 }
 
+void* vssfs_t::getPersistent(const char* name, int size, vssfs_persistent_release_t release) {
+  TRACE_FUNCTION(hpContext);
+  void* data = getPersistent(name, size);
+  for (vssfs_persistent_list_t* p = persistent_head; p; p = p->next) {
+    if (p->data == data) p->release = release;
+  }
+  return data;
+}
+
 void vssfs_t::freePersistent() {
   TRACE_FUNCTION(hpContext);
   while (persistent_head) {
-    vssfs_persistent_list_t* next = persistent_head->next;
-    HFREE(persistent_head->name);
-    HFREE(persistent_head->data);
-    HFREE(persistent_head);
-    persistent_head = next;
+    vssfs_persistent_list_t* entry = persistent_head;
+    persistent_head = entry->next;
+    if (entry->release) entry->release(hpContext, entry->data);
+    HFREE(entry->name);
+    HFREE(entry->data);
+    HFREE(entry);
   }
 }

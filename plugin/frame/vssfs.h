@@ -31,11 +31,16 @@ struct xml_metadata_list_t {
   char* data;
 };
 
+// Releases what a block of the persistent store points to (never the block itself), at the end
+// of the instance; it must leave alone what its owner already released and cleared.
+typedef void (*vssfs_persistent_release_t)(::hpContext* ctx, void* data);
+
 // One named block of the persistent store.
 struct vssfs_persistent_list_t {
   vssfs_persistent_list_t* next;
   char* name;
   void* data;
+  vssfs_persistent_release_t release;  // null for a block that points to nothing of its own
 };
 
 class vssfs_t {
@@ -126,6 +131,9 @@ class vssfs_t {
   bool pendingRenameQueued(const char* target);
 
   void* getPersistent(const char* name, int size);
+  // The same, for a block that points to more of the instance's memory (or files): `release`
+  // runs on it when the instance ends, whatever way the job went.
+  void* getPersistent(const char* name, int size, vssfs_persistent_release_t release);
   void freePersistent();
 
   // File operations carried out by Windows at the next reboot.

@@ -7,13 +7,11 @@
 #include "vss_utility.h"
 #include "vssapi_service_writer.h"
 
-#include <cstring>
 
 namespace {
 
 const char kFrsKey[] = "SYSTEM\\CurrentControlSet\\Services\\NtFrs\\Parameters\\Backup/Restore\\Process at Startup";
 const char kDfsrKey[] = "SYSTEM\\CurrentControlSet\\Services\\DFSR\\Restore";
-const char kRestoreIdKey[] = "SYSTEM\\CurrentControlSet\\Control\\BackupRestore\\SystemStateRestore";
 const DWORD kBurFlagsNonAuthoritative = 212;
 const char kSysvolNonAuthoritative[] = "non-authoritative";
 
@@ -130,39 +128,4 @@ void vssapi_writer_dfsr_t::writeRestoreFlag() {
     rc = RegCloseKey(key);
     Dmsg(hpContext, 50, "RegCloseKeyA hr = %08x\n", static_cast<unsigned>(rc));
   }
-}
-
-int copyRestoreFlags(::hpContext* ctx, HKEY system_root, const char* control_set) {
-  TRACE_FUNCTION(ctx);
-  static const struct {
-    const char* live_key;
-    const char* value;
-  } flags[] = {{kFrsKey, "BurFlags"}, {kDfsrKey, "SYSVOL"}, {kRestoreIdKey, "LastRestoreID"}};
-  const size_t prefix = strlen("SYSTEM\\CurrentControlSet\\");
-  int copied = 0;
-  for (const auto& flag : flags) {
-    DWORD type = 0;
-    BYTE data[512];
-    DWORD size = sizeof(data);
-    HKEY live = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, flag.live_key, 0, KEY_QUERY_VALUE, &live) != ERROR_SUCCESS) continue;
-    LONG found = RegQueryValueExA(live, flag.value, nullptr, &type, data, &size);
-    RegCloseKey(live);
-    if (found != ERROR_SUCCESS) continue;
-    char* subkey = static_cast<char*>(HALLOC(strlen(control_set) + strlen(flag.live_key) + 2));
-    strcpy(subkey, control_set);
-    strcat(subkey, "\\");
-    strcat(subkey, flag.live_key + prefix);
-    HKEY key = nullptr;
-    LONG rc = RegCreateKeyExA(system_root, subkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key,
-                              nullptr);
-    if (rc == ERROR_SUCCESS) {
-      rc = RegSetValueExA(key, flag.value, 0, type, data, size);
-      RegCloseKey(key);
-    }
-    Dmsg(ctx, 50, "copy %s to %s hr = %08x\n", flag.value, subkey, static_cast<unsigned>(rc));
-    if (rc == ERROR_SUCCESS) ++copied;
-    HFREE(subkey);
-  }
-  return copied;
 }

@@ -73,10 +73,3 @@ class vssapi_writer_mssql_t : public vssapi_writer_t {
   vssapi_component_t* newComponent(::hpContext* ctx, WCHAR* component_name) override;
   bool componentLeftOut(const WCHAR* component_name) override;
 };
-
-// The values that tell the replication services how to treat restored data at their next
-// start, and the id of the last system state restore, copied from the live registry into the
-// control set `control_set` (such as "ControlSet001") below `system_root`, a loaded SYSTEM hive
-// that will replace the live one at the next reboot: without them there the flags are lost at
-// boot. Values the live registry does not hold are left alone. Answers how many were copied.
-int copyRestoreFlags(::hpContext* ctx, HKEY system_root, const char* control_set);

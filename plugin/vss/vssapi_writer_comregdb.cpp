@@ -33,6 +33,18 @@ bool isNumberedDatabase(const char* name) {
   return strlen(name) == 17 && name[0] == 'r' && strcmp(name + 13, ".clb") == 0;
 }
 
+// The end of an instance whose restore never reached its end actions (a failed PostRestore): the
+// copies were never handed to the catalog and nobody else knows of them.
+void releasePersist(::hpContext* ctx, void* data) {
+  vssapi_writer_complusregdb_persist_t* persist = static_cast<vssapi_writer_complusregdb_persist_t*>(data);
+  if (persist->bak_filename || persist->clb_filename)
+    Jmsg(ctx, JMSG_WARNING, "The COM+ registration database was not restored: the restore did not reach its end\n");
+  deleteCopy(ctx, &persist->bak_filename);
+  deleteCopy(ctx, &persist->clb_filename);
+  HFREE(persist->highest_filename);
+  persist->highest_filename = nullptr;
+}
+
 }  // namespace
 
 vssapi_writer_t* vssapi_writer_complusregdb_factory(::hpContext* ctx, IVssBackupComponents* components,
@@ -45,7 +57,8 @@ vssapi_writer_complusregdb_t::vssapi_writer_complusregdb_t(::hpContext* ctx, IVs
                                                            IVssExamineWriterMetadata* metadata)
     : vssapi_writer_t(ctx, components, metadata) {
   persist = static_cast<vssapi_writer_complusregdb_persist_t*>(
-      instanceOf(ctx)->getPersistent("COM+ REGDB Writer", sizeof(vssapi_writer_complusregdb_persist_t)));
+      instanceOf(ctx)->getPersistent("COM+ REGDB Writer", sizeof(vssapi_writer_complusregdb_persist_t),
+                                     releasePersist));
 }
 
 vssapi_component_t* vssapi_writer_complusregdb_t::newComponent(::hpContext* ctx, WCHAR* name) {

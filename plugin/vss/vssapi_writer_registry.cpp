@@ -38,6 +38,37 @@ void freeHive(hive_info_t* hive) {
   HFREE(hive);
 }
 
+void freeHives(vssapi_writer_registry_persist_t* persist) {
+  while (persist->hive_info_head) {
+    hive_info_t* next = persist->hive_info_head->next;
+    freeHive(persist->hive_info_head);
+    persist->hive_info_head = next;
+  }
+  persist->system_hive_filename = nullptr;
+}
+
+void addFailure(std::string* failures, const hive_info_t* hive, const char* why) {
+  if (!failures->empty()) *failures += "; ";
+  *failures += std::string(hive->dest_name) + " (" + hive->source_filename + "): " + why;
+}
+
+void reportNoneReplaced(::hpContext* ctx, const std::string& failures) {
+  Jmsg(ctx, JMSG_ERROR, "No registry hive replaced, the restored files stay beside the live ones: %s\n",
+       failures.c_str());
+}
+
+// The end of an instance whose restore never reached its end actions (a failed PostRestore):
+// its hives were written beside the live ones and are not swapped in.
+void releasePersist(::hpContext* ctx, void* data) {
+  vssapi_writer_registry_persist_t* persist = static_cast<vssapi_writer_registry_persist_t*>(data);
+  if (!persist->hive_info_head) return;
+  std::string failures;
+  for (hive_info_t* hive = persist->hive_info_head; hive; hive = hive->next)
+    addFailure(&failures, hive, "the restore did not reach its end");
+  reportNoneReplaced(ctx, failures);
+  freeHives(persist);
+}
+
 // Values that the next start reads from the SYSTEM hive, below CurrentControlSet: this restore's
 // reboot-time operations and what the other handlers leave for the start after the restore.
 // Each is carried into the restored hive when the live registry has it.
@@ -85,6 +116,17 @@ bool carryValue(::hpContext* ctx, HKEY control_set, const carried_value_t& item,
 }
 
 }  // namespace
+
+bool carryLiveValues(::hpContext* ctx, HKEY control_set, char* why, size_t why_len) {
+  std::string failure;
+  for (const carried_value_t& item : kCarriedValues) {
+    if (!carryValue(ctx, control_set, item, &failure)) {
+      snprintf(why, why_len, "%s", failure.c_str());
+      return false;
+    }
+  }
+  return true;
+}
 
 // ---- device paths ----
 
@@ -159,7 +201,7 @@ vssapi_writer_registry_t::vssapi_writer_registry_t(::hpContext* ctx, IVssBackupC
                                                    IVssExamineWriterMetadata* metadata)
     : vssapi_writer_t(ctx, components, metadata) {
   persist = static_cast<vssapi_writer_registry_persist_t*>(
-      instanceOf(ctx)->getPersistent("Registry Writer", sizeof(vssapi_writer_registry_persist_t)));
+      instanceOf(ctx)->getPersistent("Registry Writer", sizeof(vssapi_writer_registry_persist_t), releasePersist));
 }
 
 vssapi_component_t* vssapi_writer_registry_t::newComponent(::hpContext* ctx, WCHAR* name) {
@@ -203,11 +245,11 @@ bool vssapi_writer_registry_t::updateRestoredSystemHive(char* why, size_t why_le
     swprintf(set_name, 16, L"ControlSet%03u", static_cast<unsigned>(current));
     rc = RegOpenKeyExW(restored, set_name, 0, KEY_ALL_ACCESS, &control_set);
     Dmsg(hpContext, 50, "RegOpenKeyExA(harbek_SYSTEM\\%ls) hr = %08x\n", set_name, static_cast<unsigned>(rc));
-    if (rc != ERROR_SUCCESS) failure = "its current control set cannot be opened";
-    for (const carried_value_t& item : kCarriedValues) {
-      if (!failure.empty()) break;
-      carryValue(hpContext, control_set, item, &failure);
-    }
+    char carried[300];
+    if (rc != ERROR_SUCCESS)
+      failure = "its current control set cannot be opened";
+    else if (!carryLiveValues(hpContext, control_set, carried, sizeof(carried)))
+      failure = carried;
   }
   if (control_set) RegCloseKey(control_set);
   // The updated hive is written out whole and takes the restored file's place: not every system
@@ -242,16 +284,15 @@ bool vssapi_writer_registry_t::updateRestoredSystemHive(char* why, size_t why_le
 // The hives are swapped only when every one of them can be: a registry half from the backup and
 // half from the running system, or a SYSTEM hive without this restore's file replacements,
 // would not start.
-hRC vssapi_writer_registry_t::postJobRestore(vssfs_t*) {
+hRC vssapi_writer_registry_t::postJobRestore(vssfs_t* vssfs) {
   TRACE_FUNCTION(hpContext);
   if (!persist->hive_info_head) return hRC_OK;
   std::string failures;
-  auto fail = [&failures](const hive_info_t* hive, const char* why) {
-    if (!failures.empty()) failures += "; ";
-    failures += std::string(hive->dest_name) + " (" + hive->source_filename + "): " + why;
-  };
+  auto fail = [&failures](const hive_info_t* hive, const char* why) { addFailure(&failures, hive, why); };
   bool system_checked = false;
   for (hive_info_t* hive = persist->hive_info_head; hive; hive = hive->next) {
+    // A cancelled restore may have brought some hives and not the others.
+    if (vssfs && vssfs->job_canceled) fail(hive, "the restore was cancelled");
     WCHAR* wide = WIDE_FROM_NARROW(hive->source_filename);
     DWORD attributes = wide ? GetFileAttributesW(wide) : INVALID_FILE_ATTRIBUTES;
     HFREE(wide);
@@ -270,8 +311,7 @@ hRC vssapi_writer_registry_t::postJobRestore(vssfs_t*) {
   if (persist->system_hive_filename && !system_checked && failures.empty())
     failures = "the restored SYSTEM hive was not updated";
   if (!failures.empty()) {
-    Jmsg(hpContext, JMSG_ERROR, "No registry hive replaced, the restored files stay beside the live ones: %s\n",
-         failures.c_str());
+    reportNoneReplaced(hpContext, failures);
   } else {
     for (hive_info_t* hive = persist->hive_info_head; hive; hive = hive->next) {
       LONG rc = RegReplaceKeyA(hive->key, hive->dest_name, hive->source_filename, hive->backup_filename);
@@ -310,12 +350,7 @@ hRC vssapi_writer_registry_t::postJobRestore(vssfs_t*) {
     }
   }
   // The hives are this job's; a later job of the instance must not swap them again.
-  while (persist->hive_info_head) {
-    hive_info_t* next = persist->hive_info_head->next;
-    freeHive(persist->hive_info_head);
-    persist->hive_info_head = next;
-  }
-  persist->system_hive_filename = nullptr;
+  freeHives(persist);
   return hRC_OK;
 }
 

@@ -43,6 +43,12 @@ class vssapi_component_registry_t : public vssapi_component_t {
   hRC postFileRestore(vssfs_component_t* node) override;
 };
 
+// Copies the live values the next start reads from the SYSTEM hive (this restore's reboot-time
+// operations, the replication flags, the restore id) into `control_set`, a control set of the
+// restored hive; values the live registry lacks are left alone. False (and *why set) at the first
+// that cannot be copied.
+bool carryLiveValues(::hpContext* ctx, HKEY control_set, char* why, size_t why_len);
+
 // The drive-letter form of an NT device path (\Device\HarddiskVolume1\x -> C:\x), found through
 // the drives' device names or, failing that, the system directory. A new host block, or null.
 char* convertDevicePathToDriveLetterPath(::hpContext* ctx, const char* device_path);

@@ -187,3 +187,93 @@ INSTANTIATE_TEST_SUITE_P(Machines, SystemStateRestore, ::testing::ValuesIn(kGene
                          });
 
 }  // namespace
+
+#include "test_services.h"
+
+namespace {
+
+// The handlers' services running (NtFrs as a dependent of DFSR) for one test, and gone after it;
+// the plug-in loaded first, so the bench host's module has the dependents reporter in place.
+struct RunningHandlerServices {
+  RunningHandlerServices() {
+    RemoveHandlerServices();
+    ok = InstallHandlerServices() == ERROR_SUCCESS && StartTestService("DFSR") == ERROR_SUCCESS &&
+         StartTestService("NtFrs") == ERROR_SUCCESS;
+    DeclareServiceDependents("DFSR", {"NtFrs"});
+    real_enum = InstallDependentsReporter(plugin);
+  }
+  ~RunningHandlerServices() {
+    RemoveDependentsReporter(plugin, real_enum);
+    FreeLibrary(plugin);
+    ClearServiceDependents();
+    RemoveHandlerServices();  // with the values the handlers wrote below the services' keys
+  }
+  bool ok = false;
+  HMODULE plugin = LoadLibraryA("snaptree-fd.dll");
+  void* real_enum = nullptr;
+};
+
+// A restore that fails before its end and one cancelled inside the DFSR writer's data: the
+// instance frees all the handlers kept, no hive is swapped, the COM+ copy is gone and the
+// replication services run again with their flag written.
+TEST_P(SystemStateRestore, AFailedAndACancelledRestoreLeaveNothingStoppedLiveOrSwapped) {
+  ASSERT_TRUE(OneServiceManager());
+  RunningHandlerServices services;
+  ASSERT_TRUE(services.ok);
+  ASSERT_EQ(Hostsim("backup", {"--level", "F", "--command", "vss:/@SYSTEMSTATE/"}).status, 0);
+  // The cancel comes after the first file of the DFSR writer (of the last writer on 2003, which has
+  // none): past the registry and COM+.
+  int entries = 0, cancel_after = 0;
+  for (const auto& line : RunHostsimCaptured({"list", "--archive", scratch_.path()}).Lines()) {
+    if (line.compare(0, 8, "  entry ") == 0 && ++entries && !cancel_after &&
+        (line.find("SYSVOL_DFSR") != std::string::npos || line.find("/Licensing") != std::string::npos))
+      cancel_after = entries;
+  }
+  ASSERT_GT(cancel_after, 0);
+  std::ifstream in(machine_file_);
+  const std::string xml((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  const bool dfsr = xml.find("service=\"DFSR\"") != std::string::npos;
+  const char kSysvolKey[] = "SYSTEM\\CurrentControlSet\\Services\\DFSR\\Restore";
+
+  for (bool cancel : {false, true}) {
+    SCOPED_TRACE(cancel ? "cancelled" : "failed");
+    // A PreRestore that never ends makes the service refuse PostRestore: the job never reaches its
+    // end actions (the virtual clock takes the plug-in's wait for it).
+    std::ofstream(machine_file_, std::ios::binary)
+        << (cancel ? xml : std::regex_replace(xml, std::regex("</machine>"),
+                                              "<operation name=\"PreRestore\" result=\"never\"/></machine>"));
+    ClearRebootValues();
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kSysvolKey, "SYSVOL");
+    std::string record = scratch_.path() + (cancel ? "\\hives-cancel.txt" : "\\hives-fail.txt");
+    std::vector<std::string> args = {"--debug", "50", "--hive-record", record, "--virtual-time"};
+    if (cancel) {
+      args.back() = "--cancel-after";
+      args.push_back(std::to_string(cancel_after));
+    }
+    HostsimRun run = Hostsim("restore", args);
+    EXPECT_EQ(run.status, 1) << run.out;  // the hives' error
+    EXPECT_THAT(run.out, ::testing::Not(HasSubstr("contract violation")));
+    EXPECT_THAT(run.LastLine(), HasSubstr("live_blocks=0"));
+    EXPECT_THAT(run.out, HasSubstr("ERROR: No registry hive replaced, the restored files stay beside the live ones: "));
+    EXPECT_THAT(Lower(run.out), HasSubstr(Lower("SYSTEM (" + Live("Windows\\System32\\config\\SYSTEM.restore): ")) +
+                                          (cancel ? "the restore was cancelled" : "the restore did not reach its end")));
+    if (!cancel) {
+      EXPECT_THAT(run.out, HasSubstr("WARNING: The COM+ registration database was not restored"));
+    }
+    EXPECT_THAT(ReadHiveReplacementRecord(record.c_str()), IsEmpty());
+    for (const auto& file : std::filesystem::directory_iterator(scratch_.Working()))
+      EXPECT_NE(file.path().extension(), ".restore") << file.path();  // no COM+ copy left
+    HKEY mounted = nullptr;
+    EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"harbek_SYSTEM", 0, KEY_READ, &mounted), ERROR_SUCCESS);
+    for (const char* name : {"DFSR", "NtFrs"}) EXPECT_EQ(TestServiceState(name), DWORD{SERVICE_RUNNING}) << name;
+    if (!dfsr) continue;
+    EXPECT_THAT(run.err, HasSubstr("dependant service NtFrs"));
+    char flag[32] = {};
+    DWORD size = sizeof(flag);
+    RegGetValueA(HKEY_LOCAL_MACHINE, kSysvolKey, "SYSVOL", RRF_RT_REG_SZ, nullptr, flag, &size);
+    EXPECT_STREQ(flag, "non-authoritative");
+  }
+}
+
+}  // namespace

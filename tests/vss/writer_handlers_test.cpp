@@ -4,6 +4,7 @@
 
 #include "../../plugin/vss/vss_utility.h"
 #include "../../plugin/vss/vssapi_service_writer.h"
+#include "../../plugin/vss/vssapi_writer_registry.h"
 #include "test_services.h"
 
 #include <gmock/gmock.h>
@@ -111,19 +112,21 @@ TEST_F(WriterHandlers, ReplicationServicesStopWithTheirDependentsAndRunAgainWith
   EXPECT_EQ(State("DFSR"), static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_THAT(job.JobMessages(), IsEmpty());
 
-  // The flags follow into a SYSTEM hive that is to replace the live one at the next reboot.
+  // The flags follow into the control set of a SYSTEM hive that is to replace the live one at the
+  // next reboot.
   HKEY restored;
   ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\snaptree_test_restored_system", 0, nullptr,
                             0, KEY_ALL_ACCESS, nullptr, &restored, nullptr),
             ERROR_SUCCESS);
-  EXPECT_GE(copyRestoreFlags(&job.ctx, restored, "ControlSet002"), 2);
+  char why[300] = "";
+  EXPECT_TRUE(carryLiveValues(&job.ctx, restored, why, sizeof(why))) << why;
   DWORD type = 0;
   auto copied = ReadRegistryValue(restored,
-                                  L"ControlSet002\\Services\\NtFrs\\Parameters\\Backup/Restore\\Process at Startup",
+                                  L"Services\\NtFrs\\Parameters\\Backup/Restore\\Process at Startup",
                                   L"BurFlags", &type);
   EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
   EXPECT_EQ(copied.size() == 4 ? *reinterpret_cast<DWORD*>(copied.data()) : 0, 212u);
-  copied = ReadRegistryValue(restored, L"ControlSet002\\Services\\DFSR\\Restore", L"SYSVOL", &type);
+  copied = ReadRegistryValue(restored, L"Services\\DFSR\\Restore", L"SYSVOL", &type);
   EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
   EXPECT_EQ(std::wstring(reinterpret_cast<wchar_t*>(copied.data()), copied.size() / 2), std::wstring(L"non-authoritative", 18));
   RegCloseKey(restored);
