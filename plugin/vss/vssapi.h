@@ -104,6 +104,9 @@ class vssapi_writer_t {
   vssapi_writer_t(::hpContext* ctx, IVssBackupComponents* components, IVssExamineWriterMetadata* metadata);
   virtual ~vssapi_writer_t();
   virtual vssapi_component_t* newComponent(::hpContext* ctx, WCHAR* component_name);
+  // What the writer's init calls: a handler that decides by more than the name (selectability,
+  // flags) overrides this one; the base asks the name-only form.
+  virtual vssapi_component_t* newComponent(::hpContext* ctx, const VSS_COMPONENTINFO* info);
   virtual hRC preJobRestore(vssfs_t* vssfs);
   virtual hRC preWriterRestore(vssfs_writer_t* writer);
   virtual hRC preElementRestore(vssfs_element_t* element);

@@ -275,6 +275,10 @@ vssapi_component_t* vssapi_writer_t::newComponent(::hpContext* ctx, WCHAR* name)
   return HNEW vssapi_component_t(ctx);
 }
 
+vssapi_component_t* vssapi_writer_t::newComponent(::hpContext* ctx, const VSS_COMPONENTINFO* info) {
+  return newComponent(ctx, info->bstrComponentName);
+}
+
 hRC vssapi_writer_t::preJobRestore(vssfs_t*) { return hRC_OK; }
 hRC vssapi_writer_t::preWriterRestore(vssfs_writer_t*) { return hRC_OK; }
 hRC vssapi_writer_t::preElementRestore(vssfs_element_t*) { return hRC_OK; }
@@ -337,7 +341,7 @@ hRC vssapi_writer_t::init() {
       continue;
     }
     Dmsg(hpContext, 50, "GetComponentInfo hr = %08x\n", static_cast<unsigned>(hr));
-    vssapi_component_t* record = newComponent(hpContext, first_info->bstrComponentName);
+    vssapi_component_t* record = newComponent(hpContext, first_info);
     wm->FreeComponentInfo(first_info);
     if (!record) {
       wm->Release();

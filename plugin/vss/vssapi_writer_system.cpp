@@ -25,6 +25,18 @@ vssapi_component_t* vssapi_writer_system_t::newComponent(::hpContext* ctx, WCHAR
   return HNEW vssapi_component_system_t(ctx);
 }
 
+// A backup that leaves out a mandatory component (not selectable, at the top of the writer's
+// tree) loses its files, and the service refuses it.
+vssapi_component_t* vssapi_writer_system_t::newComponent(::hpContext* ctx, const VSS_COMPONENTINFO* info) {
+  TRACE_FUNCTION(hpContext);
+  WCHAR* name = info->bstrComponentName;
+  if (name && wcscmp(name, L"System Files") == 0) return newComponent(ctx, name);
+  Dmsg(hpContext, 50, "newComponent %ls\n", printable(name));
+  bool top_level = !info->bstrLogicalPath || !*info->bstrLogicalPath;
+  if (info->bSelectable || !top_level || (info->dwComponentFlags & VSS_CF_NOT_SYSTEM_STATE)) return nullptr;
+  return HNEW vssapi_component_t(ctx);
+}
+
 hRC vssapi_writer_system_t::preJobRestore(vssfs_t*) {
   Dmsg(hpContext, 50, "preJobRestore System Writer\n");
   return hRC_OK;

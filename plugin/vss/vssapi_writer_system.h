@@ -1,5 +1,7 @@
-// The System Writer: only "System Files" is taken, and the kernel images go straight to their
-// own path on restore while every other file follows the writer's method.
+// The System Writer: "System Files", whose kernel images go straight to their own path on
+// restore while every other file follows the writer's method, and the components the writer
+// makes mandatory unless they are flagged as not system state. Its optional components are left
+// out.
 #pragma once
 
 #include "vssapi.h"
@@ -8,6 +10,7 @@ class vssapi_writer_system_t : public vssapi_writer_t {
  public:
   using vssapi_writer_t::vssapi_writer_t;
   vssapi_component_t* newComponent(::hpContext* ctx, WCHAR* name) override;
+  vssapi_component_t* newComponent(::hpContext* ctx, const VSS_COMPONENTINFO* info) override;
   hRC preJobRestore(vssfs_t* vssfs) override;
   hRC preWriterRestore(vssfs_writer_t* writer) override;
   hRC postWriterRestore(vssfs_writer_t* writer) override;

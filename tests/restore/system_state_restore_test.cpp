@@ -13,7 +13,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -69,12 +68,7 @@ class SystemStateRestore : public ::testing::TestWithParam<Generation> {
     ClearRebootValues();
     root_ = scratch_.path() + "\\root";
     SetEnvironmentVariableA("SIMVSS_ROOT", root_.c_str());
-    // The System Writer's handler takes "System Files" alone; the service would report the 2008 R2
-    // machine's second required component as left out, so this copy of the machine has none.
-    std::ifstream in(std::string(MACHINES_FOLDER) + "\\" + GetParam().machine);
-    std::string xml((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    xml = std::regex_replace(xml, std::regex("<component name=\"Win32 Services Files\"[^]*?</component>"), "");
-    std::ofstream(machine_file_, std::ios::binary) << xml;
+    machine_file_ = std::string(MACHINES_FOLDER) + "\\" + GetParam().machine;
     std::wstring error;
     ASSERT_EQ(LoadMachine(Wide(machine_file_).c_str(), &machine_, &error), S_OK);
     LayoutCounts counts;
@@ -104,7 +98,7 @@ class SystemStateRestore : public ::testing::TestWithParam<Generation> {
   ScratchArchive scratch_{std::string("system-state-") + GetParam().machine};
   std::string root_;
   std::string catalog_record_ = scratch_.path() + "\\catalog.txt";
-  std::string machine_file_ = scratch_.path() + "\\machine.xml";
+  std::string machine_file_;
   Machine machine_;
 };
 
@@ -113,9 +107,10 @@ TEST_P(SystemStateRestore, HivesCatalogAndKernelComeBackAndAFailedHiveCheckRepla
   ASSERT_EQ(run.status, 0) << run.out;
   const std::string config = Live("Windows\\System32\\config\\");
   const auto kernel_size = std::filesystem::file_size(Live("Windows\\System32\\ntoskrnl.exe"));
+  // svchost.exe: 2008 R2's mandatory "Win32 Services Files", restored by the writer's method.
   for (const char* changed : {"Windows\\System32\\ntoskrnl.exe", "Windows\\System32\\config\\SYSTEM",
-                              "Windows\\System32\\config\\SOFTWARE"})
-    std::ofstream(Live(changed), std::ios::binary) << "changed";
+                              "Windows\\System32\\config\\SOFTWARE", "Windows\\System32\\svchost.exe"})
+    if (std::filesystem::exists(Live(changed))) std::ofstream(Live(changed), std::ios::binary) << "changed";
 
   std::string record = scratch_.path() + "\\hives.txt";
   run = Hostsim("restore", {"--hive-record", record});

@@ -106,7 +106,25 @@ TEST_F(SystemStateHandlers, DevicePathsBecomeDriveLetterPathsWithinTheirBounds) 
 
 TEST_F(SystemStateHandlers, SystemWriterTakesSystemFilesAndWritesTheKernelInPlace) {
   auto* writer = vssapi_writer_system_factory(ctx, nullptr, nullptr);
-  EXPECT_EQ(Make<vssapi_component_t>(writer, L"Win32 Services Files", VSS_RME_RESTORE_AT_REBOOT), nullptr);
+  writers.push_back(writer);
+  // Besides "System Files" only the mandatory components: not selectable, at the top of the
+  // tree, and not flagged as outside the system state.
+  auto take = [&](const wchar_t* name, bool selectable, const wchar_t* path, DWORD flags) -> std::string {
+    VSS_COMPONENTINFO info = {};
+    info.bstrComponentName = const_cast<BSTR>(name);
+    info.bstrLogicalPath = const_cast<BSTR>(path);
+    info.bSelectable = selectable;
+    info.dwComponentFlags = flags;
+    std::unique_ptr<vssapi_component_t> taken(writer->newComponent(ctx, &info));
+    return taken ? typeid(*taken).name() : "left out";
+  };
+  const std::string plain = typeid(vssapi_component_t).name();
+  EXPECT_EQ(take(L"Win32 Services Files", false, nullptr, 0), plain);
+  EXPECT_EQ(take(L"Win32 Services Files", false, L"", VSS_CF_BACKUP_RECOVERY), plain);
+  EXPECT_EQ(take(L"Win32 Services Files", false, nullptr, VSS_CF_NOT_SYSTEM_STATE), "left out");
+  EXPECT_EQ(take(L"Win32 Services Files", true, nullptr, 0), "left out");
+  EXPECT_EQ(take(L"Drivers", false, L"System Files", 0), "left out");
+  EXPECT_EQ(take(L"System Files", true, nullptr, VSS_CF_NOT_SYSTEM_STATE), typeid(vssapi_component_system_t).name());
   auto* component = Make<vssapi_component_t>(writer, L"System Files", VSS_RME_RESTORE_AT_REBOOT);
   ASSERT_NE(component, nullptr);
   EXPECT_FALSE(component->alwaysFull());
