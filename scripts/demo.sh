@@ -113,11 +113,13 @@ awk -v data="$sql_files" '
   { print }' "$bin/machines/server2008r2.xml" >"$machine"
 export SIMVSS_ROOT="$demo\\machine"
 machine_unix="$demo_unix/machine"
+echo "machine: $machine (server2008r2.xml with SQL Server); \$ export SIMVSS_ROOT='$SIMVSS_ROOT'"
 
 # The COM+ catalog stand-in takes the registration database restore.
 wine reg add "$catalog\\InprocServer32" /ve /d "$(winepath -w "$bin/simcomcatalog.dll")" /f >/dev/null 2>&1
 wine reg add "$catalog\\InprocServer32" /v ThreadingModel /d Both /f >/dev/null 2>&1
 wine reg add "$catalog" /v RecordFile /d "$demo\\complus-restores.txt" /f >/dev/null 2>&1
+echo "the COM+ catalog stand-in (simcomcatalog.dll) is registered until the demo ends"
 
 archive="$demo\\archive"
 hive_record="$demo\\hive-replacements.txt"
