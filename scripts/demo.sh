@@ -192,8 +192,13 @@ step "$out/5-reboot.log" wine "$bin/simvss-reboot.exe" --machine "$machine" --hi
 outcome "$(head -1 "$out/5-reboot.log"); $(grep -cE ': (moved|replaced|deleted)$' "$out/5-reboot.log" || true) carried out; $(grep -c '(answered 0)' "$out/5-reboot.log" || true) hives swapped (exit status $step_rc, log: $out/5-reboot.log)"
 step "$out/5-verify.log" wine "$bin/simvss-layout.exe" "$machine" --verify "$demo\\machine" --generation 1
 verify_rc=0
+# The restored SYSTEM hive holds the restore's own values; a fresh layout of the generation tells
+# them from anything else.
+wine "$bin/simvss-layout.exe" "$machine" "$demo\\reference" --generation 1 >"$out/5-reference-layout.log" 2>&1 || true
 python3 scripts/demo_report.py verdict "$out/5-verify.log" "$out/5-hive-replacements.txt" "$machine" \
-  "$demo\\machine" >"$out/5-verdict.txt" || verify_rc=$?
+  "$demo\\machine" "$machine_unix/Windows/System32/config/SYSTEM" \
+  "$demo_unix/reference/Windows/System32/config/SYSTEM" >"$out/5-verdict.txt" || verify_rc=$?
+rm -rf "$demo_unix/reference"
 outcome "$(head -1 "$out/5-verdict.txt") (simvss-layout's exit status $step_rc; log: $out/5-verify.log)"
 
 demo_seconds=$(awk -v a="$demo_start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.0f", b - a }')
