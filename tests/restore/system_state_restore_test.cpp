@@ -6,6 +6,7 @@
 #include "machine.h"
 #include "reboot.h"
 #include "registry_replace_recorder.h"
+#include "test_services.h"
 #include "test_support.h"
 
 #include <gmock/gmock.h>
@@ -13,6 +14,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -188,7 +190,6 @@ INSTANTIATE_TEST_SUITE_P(Machines, SystemStateRestore, ::testing::ValuesIn(kGene
 
 }  // namespace
 
-#include "test_services.h"
 
 namespace {
 
