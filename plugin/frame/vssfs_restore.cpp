@@ -372,7 +372,14 @@ bool run_async(vssfs_t* vssfs, HRESULT (STDMETHODCALLTYPE IVssBackupComponents::
     return false;
   }
   if (async) {
-    vssfs->WaitAndCheckForAsyncOperation(async);
+    // The sequence goes on either way (the writers' own states tell which of them failed), but a
+    // step the service did not complete must not leave the job looking like a success.
+    if (!vssfs->WaitAndCheckForAsyncOperation(async)) {
+      HRESULT status = VSS_S_ASYNC_PENDING;
+      async->QueryStatus(&status, nullptr);
+      Jmsg(ctx, JMSG_ERROR, "%s did not complete (status 0x%08x): the writers may not have finished their part of "
+           "this restore.\n", name, static_cast<unsigned>(status));
+    }
     async->Release();
   }
   return true;

@@ -261,6 +261,7 @@ TEST_P(SystemStateRestore, AFailedAndACancelledRestoreLeaveNothingStoppedLiveOrS
                                           (cancel ? "the restore was cancelled" : "the restore did not reach its end")));
     if (!cancel) {
       EXPECT_THAT(run.out, HasSubstr("WARNING: The COM+ registration database was not restored"));
+      EXPECT_THAT(run.out, HasSubstr("ERROR: PreRestore did not complete (status 0x00042309)"));
     }
     EXPECT_THAT(ReadHiveReplacementRecord(record.c_str()), IsEmpty());
     for (const auto& file : std::filesystem::directory_iterator(scratch_.Working()))
