@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "backup_stream_emulation.h"
+#include "privileges.h"
 
 namespace {
 
@@ -31,20 +32,6 @@ struct Totals {
   unsigned long entries = 0;
   unsigned long long bytes = 0;
 };
-
-// The bench host runs with these; reading the audit part of a descriptor needs them.
-void EnablePrivileges() {
-  HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return;
-  for (const char* name : {SE_BACKUP_NAME, SE_RESTORE_NAME, SE_SECURITY_NAME}) {
-    TOKEN_PRIVILEGES p{};
-    p.PrivilegeCount = 1;
-    p.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (LookupPrivilegeValueA(nullptr, name, &p.Privileges[0].Luid))
-      AdjustTokenPrivileges(token, FALSE, &p, 0, nullptr, nullptr);
-  }
-  CloseHandle(token);
-}
 
 std::wstring Wide(const char* text) {
   int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
@@ -198,7 +185,8 @@ int main(int argc, char* argv[]) {
     fputs("streamloop read FOLDER [STORE] | streamloop write STORE FOLDER\n", stderr);
     return 2;
   }
-  EnablePrivileges();
+  // The bench host runs with these; reading the audit part of a descriptor needs them.
+  SetProcessPrivileges({SE_BACKUP_NAME, SE_RESTORE_NAME, SE_SECURITY_NAME}, true);
   InstallBackupStreamEmulation(GetModuleHandleW(nullptr));
   Totals totals;
   bool ok;
