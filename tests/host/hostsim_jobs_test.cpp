@@ -48,6 +48,7 @@ TEST_F(HostsimJobs, BackupAndRestoreRoundTripEveryByte) {
   HostsimRun backup = Backup({"--command", "test:/tree/"});
   ASSERT_EQ(backup.status, 0) << backup.out;
   EXPECT_EQ(backup.LastLine(), "summary: jobid=1 entries=8 bytes=156115 objects=1 live_blocks=0");
+  EXPECT_THAT(backup.Lines(), Contains("blocks: peak_live=1"));  // the test plug-in's instance
 
   HostsimRun restore = Restore();
   ASSERT_EQ(restore.status, 0) << restore.out;

@@ -117,6 +117,7 @@ bool PluginJob::Start(int job_id, char job_type) {
   if (g_instances.fetch_add(1) > 0) g_overlaps.fetch_add(1);
   overlap_mark_ = g_overlaps.load();
   live_before_ = harbek_live_blocks();
+  harbek_peak_live_blocks(true);
   instance_ = true;
   hRC rc;
   {
@@ -147,6 +148,8 @@ void PluginJob::FreeInstance() {
     bool alone = g_instances.fetch_sub(1) == 1 && g_overlaps.load() == overlap_mark_;
     alone_ = alone;
     counts_.live_blocks = alone ? left : 0;
+    long peak = static_cast<long>(harbek_peak_live_blocks(false)) - static_cast<long>(live_before_);
+    counts_.peak_blocks = alone ? peak : 0;
     if (h.vss_guard) h.vss_guard->CheckReferencesAtEnd();
     h.contract.CheckBlocksAtEnd(counts_.live_blocks, h.host_blocks.size());
     CheckServicesAtEnd(h);
@@ -188,6 +191,7 @@ int PluginJob::End() {
   if (options_.virtual_time)
     log().Info("virtual clock: %llu Sleep calls, %llu ms", static_cast<unsigned long long>(host_->sleeps),
                static_cast<unsigned long long>(host_->virtual_ms));
+  log().Summary(Format("blocks: peak_live=%ld", counts_.peak_blocks));
   log().Summary(Format("summary: jobid=%d entries=%llu bytes=%llu objects=%llu live_blocks=%ld",
                        counts_.job_id, static_cast<unsigned long long>(counts_.entries),
                        static_cast<unsigned long long>(counts_.bytes),
