@@ -191,7 +191,12 @@ int PluginJob::End() {
   if (options_.virtual_time)
     log().Info("virtual clock: %llu Sleep calls, %llu ms", static_cast<unsigned long long>(host_->sleeps),
                static_cast<unsigned long long>(host_->virtual_ms));
-  log().Summary(Format("blocks: peak_live=%ld", counts_.peak_blocks));
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  log().Summary(Format("plugin: calls=%llu seconds=%.6f peak_live_blocks=%ld",
+                       static_cast<unsigned long long>(host_->plugin_calls),
+                       static_cast<double>(host_->plugin_ticks) / static_cast<double>(frequency.QuadPart),
+                       counts_.peak_blocks));
   log().Summary(Format("summary: jobid=%d entries=%llu bytes=%llu objects=%llu live_blocks=%ld",
                        counts_.job_id, static_cast<unsigned long long>(counts_.entries),
                        static_cast<unsigned long long>(counts_.bytes),
