@@ -7,9 +7,10 @@
 #             time spent inside the plug-in's calls, as hostsim reports it ("plugin: seconds="):
 #             without Wine's start, the service, its snapshot and the host's archive
 #   bare      streamloop.exe read: the same files enumerated, opened as the plug-in opens them and
-#             read with BackupRead (the emulation the host installs) in the host's 64 KiB blocks,
-#             each stream stored as the host stores it; the figure leaves the store's files out
-#             ("seconds=" of streamloop), as the plug-in's leaves out the host's archive
+#             read with BackupRead (the emulation the host installs) in the host's 64 KiB blocks;
+#             the first run also stores each stream as the host does, for the restore's loop, and
+#             its figure leaves the store's files out ("seconds=" of streamloop) as the plug-in's
+#             leaves out the host's archive
 #   tar       natively, `tar cf /dev/null` (GNU tar then reads only the status of each file) and
 #             `tar cf - | cat >/dev/null` (reads the data too): the machine's limit
 # Restore, per size: hostsim restores that backup in place (Where=/) against streamloop.exe write,
@@ -129,7 +130,11 @@ for n in $sizes; do
   store="$win_work\\store-$n"
   for ((r = 0; r < runs; r++)); do
     run_it "backup$n" "rm -rf '$work/archive-$n'" "hostsim backup --machine '$machine' --archive '$archive' --command vss:/@SYSTEMSTATE/"
-    run_it "bareread$n" "rm -rf '$work/store-$n'" "streamloop read '$SIMVSS_ROOT\\Data' '$store'"
+    if [ "$r" -eq 0 ]; then
+      run_it "bareread$n" "rm -rf '$work/store-$n'" "streamloop read '$SIMVSS_ROOT\\Data' '$store'"
+    else
+      run_it "bareread$n" : "streamloop read '$SIMVSS_ROOT\\Data'"
+    fi
     run_it "tar$n" : "tar cf /dev/null -C '$live' Data"
     run_it "tarcat$n" : "tar cf - -C '$live' Data | cat >/dev/null"
   done
@@ -139,7 +144,7 @@ for n in $sizes; do
     run_it "barewrite$n" : "streamloop write '$store' '$SIMVSS_ROOT\\Data'"
     run_it "tarx$n" "rm -rf '$work/tarx-$n'; mkdir -p '$work/tarx-$n'" "tar xf '$work/n$n.tar' -C '$work/tarx-$n'"
   done
-  echo "  backup:  hostsim $(cat "$work/last-backup$n"); streamloop $(cat "$work/last-bareread$n")" >&2
+  echo "  backup:  hostsim $(cat "$work/last-backup$n"); streamloop $(cat "$work/last-bareread$n"); load $(cut -d' ' -f1 /proc/loadavg)" >&2
   echo "  restore: hostsim $(cat "$work/last-restore$n"); streamloop $(cat "$work/last-barewrite$n")" >&2
   rm -rf "$work/archive-$n" "$work/store-$n" "$work/tarx-$n" "$work/n$n.tar" "$live"
 done
@@ -172,4 +177,5 @@ done
 echo
 echo "plug-in s: time inside the plug-in's calls; bare s: streamloop's loop without its store's files;"
 echo "tar: native, cf /dev/null (status only) | cf - | cat (data too) for backup, xf for restore; best of $runs"
-printf '%s\n' "${verdicts[@]}"
+printf "%s\n" "${verdicts[@]}"
+echo "the run took $SECONDS s"
