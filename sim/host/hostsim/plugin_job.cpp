@@ -224,8 +224,11 @@ hRC PluginJob::Event(int type, const void* value) {
 }
 
 hRC PluginJob::StartBackupFile(save_pkt* sp) {
-  CurrentJobScope current(host_.get());
-  hRC rc = plugin_->funcs()->startBackupFile(&host_->ctx, sp);
+  hRC rc;
+  {
+    CurrentJobScope current(host_.get());
+    rc = plugin_->funcs()->startBackupFile(&host_->ctx, sp);
+  }
   contract().CheckSizes("startBackupFile", "save_pkt", sp->pkt_size, sp->pkt_end, sizeof(save_pkt));
   contract().CheckNotSeen("startBackupFile", rc);
   return rc;
@@ -259,8 +262,11 @@ hRC PluginJob::EndRestoreFile() {
 
 hRC PluginJob::PluginIO(io_pkt* io, const char* name) {
   contract().NoteIo(io->func, name);
-  CurrentJobScope current(host_.get());
-  hRC rc = plugin_->funcs()->pluginIO(&host_->ctx, io);
+  hRC rc;
+  {
+    CurrentJobScope current(host_.get());
+    rc = plugin_->funcs()->pluginIO(&host_->ctx, io);
+  }
   contract().CheckSizes("pluginIO", "io_pkt", io->pkt_size, io->pkt_end, sizeof(io_pkt));
   contract().CheckIoAnswer(rc, *io, name);
   return rc;
@@ -268,16 +274,22 @@ hRC PluginJob::PluginIO(io_pkt* io, const char* name) {
 
 hRC PluginJob::CreateFile(restore_pkt* rp) {
   memset(&rp->create_status, kPoisonByte, sizeof rp->create_status);  // the plug-in's to set
-  CurrentJobScope current(host_.get());
-  hRC rc = plugin_->funcs()->createFile(&host_->ctx, rp);
+  hRC rc;
+  {
+    CurrentJobScope current(host_.get());
+    rc = plugin_->funcs()->createFile(&host_->ctx, rp);
+  }
   contract().CheckSizes("createFile", "restore_pkt", rp->pkt_size, rp->pkt_end, sizeof(restore_pkt));
   contract().CheckNotSeen("createFile", rc);
   return rc;
 }
 
 hRC PluginJob::SetFileAttributes(restore_pkt* rp) {
-  CurrentJobScope current(host_.get());
-  hRC rc = plugin_->funcs()->setFileAttributes(&host_->ctx, rp);
+  hRC rc;
+  {
+    CurrentJobScope current(host_.get());
+    rc = plugin_->funcs()->setFileAttributes(&host_->ctx, rp);
+  }
   contract().CheckSizes("setFileAttributes", "restore_pkt", rp->pkt_size, rp->pkt_end,
                         sizeof(restore_pkt));
   return rc;
