@@ -22,9 +22,9 @@
 # size. Each figure is the best of BENCH_RUNS runs (default 3); the commands take turns, so a busy
 # machine slows all of them alike. The whole job's wall time of hostsim is shown beside.
 #
-#   bench/plugin_bench.sh            1,000, 5,000 and 20,000 files, best of 3 (20 minutes on two
-#                                    shared cores at load 2 to 5; the bench host's own part of the
-#                                    20,000-file backup, its snapshot and archive, takes half)
+#   bench/plugin_bench.sh            1,000, 5,000 and 20,000 files, best of 3 (14 minutes on two
+#                                    cores at load 1, 20 at load 2 to 5; the bench host's own part
+#                                    of the 20,000-file backup, its snapshot and archive, takes half)
 #   bench/plugin_bench.sh --quick    1,000 and 5,000 files, best of 2 (about 4 minutes)
 #   BENCH_SIZES="1000 2000" BENCH_RUNS=1 bench/plugin_bench.sh
 # Builds with scripts/build.sh when a program is missing. Not part of the tests.
