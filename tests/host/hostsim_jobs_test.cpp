@@ -14,6 +14,7 @@ using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
 using ::testing::Not;
 using ::testing::StartsWith;
 
@@ -48,6 +49,8 @@ TEST_F(HostsimJobs, BackupAndRestoreRoundTripEveryByte) {
   HostsimRun backup = Backup({"--command", "test:/tree/"});
   ASSERT_EQ(backup.status, 0) << backup.out;
   EXPECT_EQ(backup.LastLine(), "summary: jobid=1 entries=8 bytes=156115 objects=1 live_blocks=0");
+  // The test plug-in's instance is its one block.
+  EXPECT_THAT(backup.Lines(), Contains(MatchesRegex("plugin: calls=\\d+ seconds=\\d+\\.\\d+ peak_live_blocks=1")));
 
   HostsimRun restore = Restore();
   ASSERT_EQ(restore.status, 0) << restore.out;

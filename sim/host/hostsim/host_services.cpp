@@ -215,5 +215,17 @@ hInfo* HostInfoRecord() { return &g_info; }
 
 HostJob* CurrentJob() { return t_current_job; }
 
-CurrentJobScope::CurrentJobScope(HostJob* job) : previous_(t_current_job) { t_current_job = job; }
-CurrentJobScope::~CurrentJobScope() { t_current_job = previous_; }
+CurrentJobScope::CurrentJobScope(HostJob* job) : job_(job), previous_(t_current_job) {
+  t_current_job = job;
+  if (job_ && job_ != previous_) QueryPerformanceCounter(&start_);
+}
+
+CurrentJobScope::~CurrentJobScope() {
+  if (job_ && job_ != previous_) {
+    LARGE_INTEGER end;
+    QueryPerformanceCounter(&end);
+    job_->plugin_ticks += end.QuadPart - start_.QuadPart;
+    ++job_->plugin_calls;
+  }
+  t_current_job = previous_;
+}

@@ -63,6 +63,9 @@ struct HostJob {
   bool virtual_time = false;
   uint64_t virtual_ms = 0, sleeps = 0;
   std::map<std::string, std::string> stopped_services;  // by lower-case name: stopped, not started since
+  // Calls into the plug-in (loadPlugin, the entry table, unloadPlugin) and the time spent in them.
+  uint64_t plugin_calls = 0;
+  int64_t plugin_ticks = 0;  // QueryPerformanceCounter units
 
   void SetWhere(bool given, const std::string& text);
   void SetRegexWhere(bool given, const std::string& text);
@@ -81,5 +84,7 @@ class CurrentJobScope {
   ~CurrentJobScope();
 
  private:
+  HostJob* job_;
   HostJob* previous_;
+  LARGE_INTEGER start_{};  // when the job's outermost call began
 };

@@ -1,6 +1,7 @@
 #include "../../../plugin/frame/host_interface.h"
 
 #include "jobs.h"
+#include "privileges.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -9,18 +10,8 @@ namespace {
 
 // The daemon runs as a service account with these enabled; loading registry hives needs them.
 void EnableBackupPrivileges(std::ostream& err) {
-  HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
-  for (const char* name : {SE_BACKUP_NAME, SE_RESTORE_NAME, SE_SECURITY_NAME}) {
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!LookupPrivilegeValueA(nullptr, name, &privileges.Privileges[0].Luid) ||
-        !AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) ||
-        GetLastError() == ERROR_NOT_ALL_ASSIGNED)
-      err << "hostsim: privilege " << name << " could not be enabled\n";
-  }
-  CloseHandle(token);
+  for (const std::string& name : SetProcessPrivileges({SE_BACKUP_NAME, SE_RESTORE_NAME, SE_SECURITY_NAME}, true))
+    err << "hostsim: privilege " << name << " could not be enabled\n";
 }
 
 }  // namespace

@@ -117,6 +117,7 @@ bool PluginJob::Start(int job_id, char job_type) {
   if (g_instances.fetch_add(1) > 0) g_overlaps.fetch_add(1);
   overlap_mark_ = g_overlaps.load();
   live_before_ = harbek_live_blocks();
+  harbek_peak_live_blocks(true);
   instance_ = true;
   hRC rc;
   {
@@ -147,6 +148,8 @@ void PluginJob::FreeInstance() {
     bool alone = g_instances.fetch_sub(1) == 1 && g_overlaps.load() == overlap_mark_;
     alone_ = alone;
     counts_.live_blocks = alone ? left : 0;
+    long peak = static_cast<long>(harbek_peak_live_blocks(false)) - static_cast<long>(live_before_);
+    counts_.peak_blocks = alone ? peak : 0;
     if (h.vss_guard) h.vss_guard->CheckReferencesAtEnd();
     h.contract.CheckBlocksAtEnd(counts_.live_blocks, h.host_blocks.size());
     CheckServicesAtEnd(h);
@@ -188,6 +191,12 @@ int PluginJob::End() {
   if (options_.virtual_time)
     log().Info("virtual clock: %llu Sleep calls, %llu ms", static_cast<unsigned long long>(host_->sleeps),
                static_cast<unsigned long long>(host_->virtual_ms));
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  log().Summary(Format("plugin: calls=%llu seconds=%.6f peak_live_blocks=%ld",
+                       static_cast<unsigned long long>(host_->plugin_calls),
+                       static_cast<double>(host_->plugin_ticks) / static_cast<double>(frequency.QuadPart),
+                       counts_.peak_blocks));
   log().Summary(Format("summary: jobid=%d entries=%llu bytes=%llu objects=%llu live_blocks=%ld",
                        counts_.job_id, static_cast<unsigned long long>(counts_.entries),
                        static_cast<unsigned long long>(counts_.bytes),
@@ -215,8 +224,11 @@ hRC PluginJob::Event(int type, const void* value) {
 }
 
 hRC PluginJob::StartBackupFile(save_pkt* sp) {
-  CurrentJobScope current(host_.get());
-  hRC rc = plugin_->funcs()->startBackupFile(&host_->ctx, sp);
+  hRC rc;
+  {
+    CurrentJobScope current(host_.get());
+    rc = plugin_->funcs()->startBackupFile(&host_->ctx, sp);
+  }
   contract().CheckSizes("startBackupFile", "save_pkt", sp->pkt_size, sp->pkt_end, sizeof(save_pkt));
   contract().CheckNotSeen("startBackupFile", rc);
   return rc;
@@ -250,8 +262,11 @@ hRC PluginJob::EndRestoreFile() {
 
 hRC PluginJob::PluginIO(io_pkt* io, const char* name) {
   contract().NoteIo(io->func, name);
-  CurrentJobScope current(host_.get());
-  hRC rc = plugin_->funcs()->pluginIO(&host_->ctx, io);
+  hRC rc;
+  {
+    CurrentJobScope current(host_.get());
+    rc = plugin_->funcs()->pluginIO(&host_->ctx, io);
+  }
   contract().CheckSizes("pluginIO", "io_pkt", io->pkt_size, io->pkt_end, sizeof(io_pkt));
   contract().CheckIoAnswer(rc, *io, name);
   return rc;
@@ -259,16 +274,22 @@ hRC PluginJob::PluginIO(io_pkt* io, const char* name) {
 
 hRC PluginJob::CreateFile(restore_pkt* rp) {
   memset(&rp->create_status, kPoisonByte, sizeof rp->create_status);  // the plug-in's to set
-  CurrentJobScope current(host_.get());
-  hRC rc = plugin_->funcs()->createFile(&host_->ctx, rp);
+  hRC rc;
+  {
+    CurrentJobScope current(host_.get());
+    rc = plugin_->funcs()->createFile(&host_->ctx, rp);
+  }
   contract().CheckSizes("createFile", "restore_pkt", rp->pkt_size, rp->pkt_end, sizeof(restore_pkt));
   contract().CheckNotSeen("createFile", rc);
   return rc;
 }
 
 hRC PluginJob::SetFileAttributes(restore_pkt* rp) {
-  CurrentJobScope current(host_.get());
-  hRC rc = plugin_->funcs()->setFileAttributes(&host_->ctx, rp);
+  hRC rc;
+  {
+    CurrentJobScope current(host_.get());
+    rc = plugin_->funcs()->setFileAttributes(&host_->ctx, rp);
+  }
   contract().CheckSizes("setFileAttributes", "restore_pkt", rp->pkt_size, rp->pkt_end,
                         sizeof(restore_pkt));
   return rc;

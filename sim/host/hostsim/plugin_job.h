@@ -19,6 +19,7 @@ struct JobCounts {
   uint64_t bytes = 0;
   uint64_t objects = 0;
   long live_blocks = 0;
+  long peak_blocks = 0;  // most blocks of the host allocator the job had live at once
 };
 
 class PluginJob {
@@ -43,7 +44,7 @@ class PluginJob {
   void FreeInstance();
   // FreeInstance, then the release of the plug-in and shadow copy modules.
   void Finish();
-  // The summary line; the exit status of the job.
+  // The summary lines; the exit status of the job.
   int End();
 
   hRC Event(int type, const void* value);

@@ -1,6 +1,7 @@
 #include "registry_replace_recorder.h"
 
 #include "import_patch.h"
+#include "privileges.h"
 
 #include <winternl.h>
 
@@ -239,19 +240,7 @@ std::vector<RecordedHiveReplacement> ReadHiveReplacementRecord(const char* recor
 }
 
 bool SetHivePrivileges(bool enable) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
-  bool all = true;
-  for (const char* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-    if (!LookupPrivilegeValueA(nullptr, name, &privileges.Privileges[0].Luid) ||
-        !AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) || GetLastError() == ERROR_NOT_ALL_ASSIGNED)
-      all = false;
-  }
-  CloseHandle(token);
-  return all;
+  return SetProcessPrivileges({SE_BACKUP_NAME, SE_RESTORE_NAME}, enable).empty();
 }
 
 bool CarryOutHiveReplacements(const std::vector<RecordedHiveReplacement>& calls, std::string* error) {

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "machine_layout.h"
+#include "privileges.h"
 
 namespace {
 
@@ -16,16 +17,7 @@ void EnableHivePrivileges() {
   static bool done = false;
   if (done) return;
   done = true;
-  HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return;
-  for (const wchar_t* name : {L"SeBackupPrivilege", L"SeRestorePrivilege"}) {
-    TOKEN_PRIVILEGES enable{};
-    enable.PrivilegeCount = 1;
-    enable.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (LookupPrivilegeValueW(nullptr, name, &enable.Privileges[0].Luid))
-      AdjustTokenPrivileges(token, FALSE, &enable, 0, nullptr, nullptr);
-  }
-  CloseHandle(token);
+  SetProcessPrivileges({SE_BACKUP_NAME, SE_RESTORE_NAME}, true);
 }
 
 HiveValue Text(const std::wstring& key, const std::wstring& name, DWORD type,
