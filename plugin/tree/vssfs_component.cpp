@@ -8,6 +8,7 @@
 #include "../frame/text_convert.h"
 #include "../frame/vssfs.h"
 #include "../vss/vss_call_status.h"
+#include "../vss/vss_utility.h"
 #include "../vss/vssapi.h"
 
 #include <cstdio>
@@ -58,7 +59,7 @@ vssfs_component_t::~vssfs_component_t() {
   HFREE(filename);
   HFREE(target_filename);
   // A cancelled or broken restore leaves no service stopped.
-  startWriterService();
+  startStoppedServices(hpContext, &sc_manager, &service_list);
 }
 
 void vssfs_component_t::destroyEnumerator() {

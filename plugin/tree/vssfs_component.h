@@ -76,7 +76,6 @@ class vssfs_component_t : public vssfs_node_t {
   void startRestore();
   void replaceTest();
   bool stopWriterService();
-  void startWriterService();
   hRC skipFile(restore_pkt* rp);
   char* restoreFilename(restore_pkt* rp);
 };

@@ -87,12 +87,6 @@ bool vssfs_component_t::stopWriterService() {
   return sc_manager != nullptr;
 }
 
-void vssfs_component_t::startWriterService() {
-  if (service_list) startService(hpContext, sc_manager, &service_list);
-  if (sc_manager) CloseServiceHandle(sc_manager);
-  sc_manager = nullptr;
-}
-
 // can_replace: every existing file of the component opens for exclusive full access.
 void vssfs_component_t::replaceTest() {
   TRACE_FUNCTION(hpContext);
@@ -326,7 +320,7 @@ void vssfs_component_t::endComponentRestore() {
   restore_open = false;
   TRACE_FUNCTION(hpContext);
   if (vssapi_component) vssapi_component->postComponentRestore(this);
-  startWriterService();
+  startStoppedServices(hpContext, &sc_manager, &service_list);
   int written = files_in_place + files_at_reboot;
   VSS_FILE_RESTORE_STATUS status = VSS_RS_ALL;
   if (files_skipped || files_write_failed) status = written ? VSS_RS_FAILED : VSS_RS_NONE;

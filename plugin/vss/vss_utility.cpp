@@ -158,6 +158,12 @@ hRC startService(hpContext* ctx, SC_HANDLE sc_manager, void** service_list_head)
   return result;
 }
 
+void startStoppedServices(hpContext* ctx, SC_HANDLE* sc_manager, void** service_list_head) {
+  if (*service_list_head) startService(ctx, *sc_manager, service_list_head);
+  if (*sc_manager) CloseServiceHandle(*sc_manager);
+  *sc_manager = nullptr;
+}
+
 hRC stopSingleService(hpContext* ctx, SC_HANDLE, SC_HANDLE service_handle) {
   TRACE_FUNCTION(ctx);
   SERVICE_STATUS status;

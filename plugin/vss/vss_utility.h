@@ -19,6 +19,9 @@ extern int service_poll_limit;
 void initServiceList(void** service_list_head);
 hRC stopService(hpContext* ctx, SC_HANDLE sc_manager, char* service_name, void** service_list_head);
 hRC startService(hpContext* ctx, SC_HANDLE sc_manager, void** service_list_head);
+// Starts what is listed (the last stopped first) and closes the manager that stopped it, clearing
+// both: whoever stopped services ends through here on every path.
+void startStoppedServices(hpContext* ctx, SC_HANDLE* sc_manager, void** service_list_head);
 hRC stopSingleService(hpContext* ctx, SC_HANDLE sc_manager, SC_HANDLE service_handle);
 hRC startSingleService(hpContext* ctx, SC_HANDLE sc_manager, SC_HANDLE service_handle);
 

@@ -22,12 +22,8 @@ vssapi_service_writer_t::vssapi_service_writer_t(::hpContext* ctx, IVssBackupCom
     : vssapi_writer_t(ctx, components, metadata), sc_manager(nullptr), service_list(nullptr) {}
 
 vssapi_service_writer_t::~vssapi_service_writer_t() {
-  if (service_list) {
-    Dmsg(hpContext, 50, "services left stopped are started again\n");
-    startServices();
-  }
-  if (sc_manager) CloseServiceHandle(sc_manager);
-  sc_manager = nullptr;
+  if (service_list) Dmsg(hpContext, 50, "services left stopped are started again\n");
+  startServices();
 }
 
 vssapi_component_t* vssapi_service_writer_t::newComponent(::hpContext* ctx, WCHAR* name) {
@@ -47,11 +43,7 @@ bool vssapi_service_writer_t::stopServices(const char* const* names, int count, 
   return true;
 }
 
-void vssapi_service_writer_t::startServices() {
-  if (service_list) startService(hpContext, sc_manager, &service_list);
-  if (sc_manager) CloseServiceHandle(sc_manager);
-  sc_manager = nullptr;
-}
+void vssapi_service_writer_t::startServices() { startStoppedServices(hpContext, &sc_manager, &service_list); }
 
 vssapi_writer_t* vssapi_writer_frs_factory(::hpContext* ctx, IVssBackupComponents* components,
                                            IVssExamineWriterMetadata* metadata) {
