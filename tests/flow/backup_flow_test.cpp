@@ -92,7 +92,6 @@ const char kFlowMachine[] = R"(<machine name="FLOW01" pendingPolls="1">
 </machine>
 )";
 
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 std::string Utf16(const std::wstring& text) {
   return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));

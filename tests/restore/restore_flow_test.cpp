@@ -26,7 +26,6 @@ namespace {
 
 const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 class RestoreFlow : public ::testing::Test {
  protected:
@@ -101,10 +100,6 @@ class RestoreFlow : public ::testing::Test {
       pairs.push_back(std::string(op.source.begin(), op.source.end()) + " > " +
                       std::string(op.target.begin(), op.target.end()));
     return pairs;
-  }
-  static std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return text;
   }
   std::string Live(const std::string& rel) const { return root_ + "\\" + rel; }
   void Damage() {

@@ -27,11 +27,6 @@ namespace {
 const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t kRestoreIdKey[] = L"SYSTEM\\CurrentControlSet\\Control\\BackupRestore\\SystemStateRestore";
 
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 std::vector<BYTE> Value(HKEY root, const std::wstring& key, const wchar_t* name) {
   DWORD size = 0;

@@ -6,11 +6,20 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+// ASCII text widened as is, and lowered: paths of the tests' scratch folders compared the way
+// Windows compares them.
+inline std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+inline std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return text;
+}
 
 struct HostsimRun {
   int status = -1;
