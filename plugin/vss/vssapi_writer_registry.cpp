@@ -117,13 +117,9 @@ bool carryValue(::hpContext* ctx, HKEY control_set, const carried_value_t& item,
 
 }  // namespace
 
-bool carryLiveValues(::hpContext* ctx, HKEY control_set, char* why, size_t why_len) {
-  std::string failure;
+bool carryLiveValues(::hpContext* ctx, HKEY control_set, std::string* why) {
   for (const carried_value_t& item : kCarriedValues) {
-    if (!carryValue(ctx, control_set, item, &failure)) {
-      snprintf(why, why_len, "%s", failure.c_str());
-      return false;
-    }
+    if (!carryValue(ctx, control_set, item, why)) return false;
   }
   return true;
 }
@@ -245,11 +241,10 @@ bool vssapi_writer_registry_t::updateRestoredSystemHive(char* why, size_t why_le
     swprintf(set_name, 16, L"ControlSet%03u", static_cast<unsigned>(current));
     rc = RegOpenKeyExW(restored, set_name, 0, KEY_ALL_ACCESS, &control_set);
     Dmsg(hpContext, 50, "RegOpenKeyExA(harbek_SYSTEM\\%ls) hr = %08x\n", set_name, static_cast<unsigned>(rc));
-    char carried[300];
     if (rc != ERROR_SUCCESS)
       failure = "its current control set cannot be opened";
-    else if (!carryLiveValues(hpContext, control_set, carried, sizeof(carried)))
-      failure = carried;
+    else
+      carryLiveValues(hpContext, control_set, &failure);
   }
   if (control_set) RegCloseKey(control_set);
   // The updated hive is written out whole and takes the restored file's place: not every system

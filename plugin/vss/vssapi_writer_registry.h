@@ -5,6 +5,8 @@
 
 #include "vssapi.h"
 
+#include <string>
+
 struct hive_info_t {
   hive_info_t* next;
   HKEY key;               // HKEY_LOCAL_MACHINE or HKEY_USERS
@@ -47,7 +49,7 @@ class vssapi_component_registry_t : public vssapi_component_t {
 // operations, the replication flags, the restore id) into `control_set`, a control set of the
 // restored hive; values the live registry lacks are left alone. False (and *why set) at the first
 // that cannot be copied.
-bool carryLiveValues(::hpContext* ctx, HKEY control_set, char* why, size_t why_len);
+bool carryLiveValues(::hpContext* ctx, HKEY control_set, std::string* why);
 
 // The drive-letter form of an NT device path (\Device\HarddiskVolume1\x -> C:\x), found through
 // the drives' device names or, failing that, the system directory. A new host block, or null.

@@ -118,8 +118,8 @@ TEST_F(WriterHandlers, ReplicationServicesStopWithTheirDependentsAndRunAgainWith
   ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\snaptree_test_restored_system", 0, nullptr,
                             0, KEY_ALL_ACCESS, nullptr, &restored, nullptr),
             ERROR_SUCCESS);
-  char why[300] = "";
-  EXPECT_TRUE(carryLiveValues(&job.ctx, restored, why, sizeof(why))) << why;
+  std::string why;
+  EXPECT_TRUE(carryLiveValues(&job.ctx, restored, &why)) << why;
   DWORD type = 0;
   auto copied = ReadRegistryValue(restored,
                                   L"Services\\NtFrs\\Parameters\\Backup/Restore\\Process at Startup",
